@@ -1,0 +1,204 @@
+#include "main/UnitMain.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+#include "digidec/UnitDigiDec.h"
+#include "platform/Dialogs.h"
+#include "terminal/UnitTerminal.h"
+
+TFormMain *FormMain = nullptr;
+
+using kx::PixelFont;
+namespace colors = kx::colors;
+
+namespace {
+const QString kTahoma = QStringLiteral("Tahoma");
+constexpr int kBigFont = 21;
+constexpr int kVersionFont = 15;
+
+template <typename W>
+W *Place(W *w, int left, int top, int width = -1, int height = -1) {
+  if (width < 0) {
+    w->adjustSize();
+    w->move(left, top);
+  } else {
+    w->setGeometry(left, top, width, height < 0 ? w->sizeHint().height() : height);
+  }
+  return w;
+}
+
+QLabel *WrappedLabel(const QString &text, QWidget *parent) {
+  auto *l = new QLabel(text, parent);
+  l->setWordWrap(true);
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return l;
+}
+}  // namespace
+
+QString TFormMain::DesignCaption() { return QStringLiteral("KX7391Updater  (Nov. 2025 Fixed)"); }
+
+TFormMain::TFormMain(QWidget *parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("FormMain"));
+  setWindowTitle(DesignCaption());
+  setFont(PixelFont(kTahoma, 13));
+  resize(503, 418);
+  move(0, 0);
+  BuildControls();
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::BuildControls() {
+  const QFont big = PixelFont(kTahoma, kBigFont);
+  const QFont version = PixelFont(kTahoma, kVersionFont);
+
+  Step01Label = Place(WrappedLabel(QStringLiteral("Step 1 :  Connect PC to Receiver's AUX1(RS-232C)."), this), 8, 8, 470, 31);
+  Step02Label = Place(new QLabel(QStringLiteral("Step 2 :  Enter Receiver's Serial Number."), this), 8, 48);
+  SerialNumberEdit = Place(new QLineEdit(this), 262, 38, 123, 33);
+  SerialNumberEdit->setFont(big);
+  Step03Label = Place(new kx::TClickLabel(QStringLiteral("Step 3 :  Power on via rear switch. Wait 10 sec."), this), 8, 77, 470, 32);
+  Step03Label->setWordWrap(true);
+  Step03Label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Step04Label = Place(WrappedLabel(QStringLiteral("Step 4 :  Click [COM Search] , select COM port."), this), 8, 103, 403, 34);
+  ComSearchButton = Place(new QPushButton(QStringLiteral("COM Search"), this), 48, 132, 105, 25);
+  Label1 = Place(new QLabel(QStringLiteral("COM:"), this), 180, 135);
+  ComPortComboBox = new QComboBox(this);
+  ComPortComboBox->setEditable(false);
+  ComPortComboBox->setGeometry(218, 134, 260, ComPortComboBox->sizeHint().height());
+  Step05Label = Place(WrappedLabel(QStringLiteral("Step 5 :  Click [VersionCheck] ."), this), 8, 164, 403, 34);
+  ConnectTestBitBtn = Place(new kx::TButton(QStringLiteral("VersionCheck"), this), 120, 196, 169, 41);
+  ConnectTestBitBtn->setFont(big);
+  AbortButton = Place(new QPushButton(QStringLiteral("Abort"), this), 307, 212, 65, 17);
+  AbortButton->setEnabled(false);
+  Memo1 = Place(new QPlainTextEdit(this), 295, 164, 225, 83);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->hide();
+  MainVerLabel = Place(new QLabel(this), 16, 255);
+  DecorderVerLabel = Place(new QLabel(this), 143, 255);
+  PanelVerLabel = Place(new QLabel(this), 259, 255);
+  DigiDecVerLabel = Place(new QLabel(this), 383, 255);
+  for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) {
+    l->setFont(version);
+    l->setMinimumWidth(120);
+  }
+  DigiDecVerLabel->hide();
+  DigiDecCoutionLabel = Place(WrappedLabel(QStringLiteral("Always update DigiDec!"), this), 392, 248, 87, 32);
+  DigiDecCoutionLabel->hide();
+  MainBoardBitBtn = Place(new kx::TButton(QStringLiteral("MainBoard"), this), 16, 280, 121, 73);
+  DecoderBitBtn = Place(new kx::TButton(QStringLiteral("Decoder"), this), 143, 280, 113, 73);
+  PanelBitBtn = Place(new kx::TButton(QStringLiteral("Panel"), this), 262, 280, 110, 73);
+  DigiDecBitBtn = Place(new kx::TButton(QStringLiteral("DigiDec"), this), 383, 280, 112, 73);
+  for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn}) {
+    b->setFont(big);
+    b->setEnabled(false);
+  }
+  ColorClearButton = Place(new QPushButton(QStringLiteral("Clear Button Color"), this), 16, 383, 123, 27);
+  ColorClearButton->setEnabled(false);
+  TerminalButton = Place(new QPushButton(QStringLiteral("Terminal"), this), 145, 385, 101, 25);
+  TerminalButton->hide();
+  ConnectTestTimer = new kx::TTimer(this);
+  ConnectTestTimer->setInterval(3000);
+
+  const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
+                         "ComSearchButton", "Label1", "ComPortComboBox", "Step05Label", "ConnectTestBitBtn",
+                         "AbortButton", "Memo1", "MainVerLabel", "DecorderVerLabel", "PanelVerLabel",
+                         "DigiDecVerLabel", "DigiDecCoutionLabel", "MainBoardBitBtn", "DecoderBitBtn",
+                         "PanelBitBtn", "DigiDecBitBtn", "ColorClearButton", "TerminalButton"};
+  QWidget *widgets[] = {Step01Label, Step02Label, SerialNumberEdit, Step03Label, Step04Label, ComSearchButton,
+                        Label1, ComPortComboBox, Step05Label, ConnectTestBitBtn, AbortButton, Memo1,
+                        MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel, DigiDecCoutionLabel,
+                        MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn, ColorClearButton,
+                        TerminalButton};
+  for (size_t i = 0; i < std::size(names); ++i) widgets[i]->setObjectName(QLatin1String(names[i]));
+  ConnectTestTimer->setObjectName(QStringLiteral("ConnectTestTimer"));
+
+  // Focus order; labels take no focus.
+  for (QLabel *w : {Step01Label, Step02Label, static_cast<QLabel *>(Step03Label), Step04Label, Label1, Step05Label,
+                     MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel, DigiDecCoutionLabel})
+    w->setFocusPolicy(Qt::NoFocus);
+  QWidget *order[] = {ComPortComboBox, Memo1, ComSearchButton, TerminalButton, ColorClearButton, MainBoardBitBtn,
+                      DecoderBitBtn, PanelBitBtn, DigiDecBitBtn, ConnectTestBitBtn, AbortButton, SerialNumberEdit};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  ComPortComboBox->setFocus();
+
+  connect(Step03Label, &kx::TClickLabel::clicked, this, &TFormMain::Step03LabelClick);
+  connect(ColorClearButton, &QPushButton::clicked, this, &TFormMain::ColorClearButtonClick);
+  connect(TerminalButton, &QPushButton::clicked, this, &TFormMain::TerminalButtonClick);
+}
+
+void TFormMain::LogFileAdd(const QString &text) { log_.Add(text); }
+void TFormMain::LogFileSave(int which) { log_.Save(which); }
+void TFormMain::LogFileOpen(int which) { log_.Open(which); }
+
+void TFormMain::FormCreate() {
+  LogFileOpen(kx::OperationLog::kMain);
+  LogFileAdd(QString());
+  LogFileAdd(QStringLiteral("===== ") + DesignCaption() + QStringLiteral(" ====="));
+  // The unrestricted mode: a marker file in the working directory, tested by existence only.
+  if (QFileInfo::exists(QStringLiteral("KX7391Updater_old.txt"))) {
+    RestrictedType = 0;
+    setWindowTitle(windowTitle() + QStringLiteral(" ."));
+  } else {
+    RestrictedType = 1;
+  }
+  BlockVersion = 0;
+  if (RestrictedType == 0) {
+    MainBoardBitBtn->setEnabled(true);
+    DecoderBitBtn->setEnabled(true);
+    PanelBitBtn->setEnabled(true);
+  }
+  MainNewVerStr = QStringLiteral("403A");
+  DecorderNewVerStr = QStringLiteral("3N5A");
+  PanelNewVerStr = QStringLiteral("511A");
+  DigiDecNewVerStr = QStringLiteral("507A");
+}
+
+void TFormMain::FormDestroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  LogFileAdd(QStringLiteral("===== KX7391Updater.exe Close ====="));
+  LogFileSave(3);
+}
+
+bool TFormMain::FormCloseQuery() {
+  if (FormDigiDec && FormDigiDec->NowCommandExecute) {
+    LogFileAdd(QStringLiteral("FormMain cannot be closed because it is currently running."));
+    LogFileSave(3);
+    kx::MessageBox(this, QStringLiteral("It cannot be closed because it is currently running."));
+    return false;
+  }
+  return true;
+}
+
+void TFormMain::closeEvent(QCloseEvent *event) {
+  // Refused unless the query allows it, also when the query itself fails.
+  event->ignore();
+  if (FormCloseQuery()) {
+    event->accept();
+    QCoreApplication::quit();
+  }
+}
+
+void TFormMain::ColorClearButtonClick() {
+  for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn})
+    b->SetFontColor(colors::WindowText());
+}
+
+void TFormMain::Step03LabelClick() {
+  ConnectTestBitBtn->SetFontColor(colors::Green);
+  MainBoardBitBtn->setEnabled(true);
+  DecoderBitBtn->setEnabled(true);
+  PanelBitBtn->setEnabled(true);
+  ColorClearButton->setEnabled(true);
+  ColorClearButtonClick();
+}
+
+void TFormMain::TerminalButtonClick() {
+  FormTerminal->show();
+  FormTerminal->setWindowTitle(ComPortComboBox->currentText());
+}

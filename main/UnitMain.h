@@ -1,0 +1,93 @@
+#pragma once
+// The main window: the numbered step guide, the board buttons with their status
+// colours, the serial port shared by every window, the operation log and the
+// version state.
+#include <QString>
+#include <QWidget>
+
+#include "main/OperationLog.h"
+#include "platform/Widgets.h"
+
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+
+class TFormMain : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TFormMain(QWidget *parent = nullptr);
+  ~TFormMain() override;
+
+  static QString DesignCaption();
+
+  // The operation log, for every window.
+  void LogFileAdd(const QString &text);
+  void LogFileSave(int which);
+  void LogFileOpen(int which);
+  kx::OperationLog &Log() { return log_; }
+
+  // Controls, top to bottom.
+  QLabel *Step01Label;
+  QLabel *Step02Label;
+  QLineEdit *SerialNumberEdit;
+  kx::TClickLabel *Step03Label;
+  QLabel *Step04Label;
+  QPushButton *ComSearchButton;
+  QLabel *Label1;
+  QComboBox *ComPortComboBox;
+  QLabel *Step05Label;
+  kx::TButton *ConnectTestBitBtn;
+  QPushButton *AbortButton;
+  QPlainTextEdit *Memo1;
+  QLabel *MainVerLabel;
+  QLabel *DecorderVerLabel;
+  QLabel *PanelVerLabel;
+  QLabel *DigiDecVerLabel;
+  QLabel *DigiDecCoutionLabel;
+  kx::TButton *MainBoardBitBtn;
+  kx::TButton *DecoderBitBtn;
+  kx::TButton *PanelBitBtn;
+  kx::TButton *DigiDecBitBtn;
+  QPushButton *ColorClearButton;
+  QPushButton *TerminalButton;
+  kx::TTimer *ConnectTestTimer;
+
+  // Version state; the parser's working fields come first.
+  QString VR_str;
+  QString rs_tmp;
+  QString ms_tmp;
+  QString ds_tmp;
+  QString ps_tmp;
+  int vr_state = 0;
+  int CanNotFindFlag = 0;
+
+  int RestrictedType = 1;
+  int BlockVersion = 0;
+  int ShortRfu = 0;
+  QString ReceiverStr;
+  QString MainVerStr;
+  QString DecorderVerStr;
+  QString PanelVerStr;
+  QString MainNewVerStr;
+  QString DecorderNewVerStr;
+  QString PanelNewVerStr;
+  QString DigiDecNewVerStr;
+
+  // Handlers.
+  void FormCreate();
+  void FormDestroy();
+  bool FormCloseQuery();
+  void Step03LabelClick();
+  void ColorClearButtonClick();
+  void TerminalButtonClick();
+
+ protected:
+  void closeEvent(QCloseEvent *event) override;
+
+ private:
+  void BuildControls();
+  kx::OperationLog log_;
+  bool destroyed_ = false;
+};
+
+extern TFormMain *FormMain;

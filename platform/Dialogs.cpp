@@ -1,0 +1,26 @@
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+
+namespace kx {
+
+namespace {
+MessageBoxObserver &observer() {
+  static MessageBoxObserver o;
+  return o;
+}
+}  // namespace
+
+void SetMessageBoxObserver(MessageBoxObserver o) { observer() = std::move(o); }
+
+void MessageBox(QWidget *parent, const QString &text, const QString &title, QMessageBox::Icon icon) {
+  QMessageBox box(icon, title.isEmpty() ? QApplication::applicationName() : title, text,
+                  QMessageBox::Ok, parent);
+  box.setObjectName(QStringLiteral("kxMessageBox"));
+  if (observer()) observer()(box);
+  box.exec();
+}
+
+void ErrorBox(const QString &text) { MessageBox(nullptr, text, QString(), QMessageBox::Critical); }
+
+}  // namespace kx

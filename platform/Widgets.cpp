@@ -1,0 +1,40 @@
+#include "platform/Widgets.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QMouseEvent>
+#include <QPalette>
+
+namespace kx {
+
+TButton::TButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {}
+
+void TButton::SetFontColor(const QColor &color) {
+  QPalette p = palette();
+  p.setColor(QPalette::Active, QPalette::ButtonText, color);
+  p.setColor(QPalette::Inactive, QPalette::ButtonText, color);
+  // A disabled button keeps showing its status colour, dimmed by the style if at all.
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, color);
+  setPalette(p);
+}
+
+QColor TButton::FontColor() const { return palette().color(QPalette::Active, QPalette::ButtonText); }
+
+void TClickLabel::mouseReleaseEvent(QMouseEvent *event) {
+  QLabel::mouseReleaseEvent(event);
+  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+}
+
+namespace colors {
+QColor WindowText() { return QApplication::palette().color(QPalette::Active, QPalette::WindowText); }
+QColor GrayText() { return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText); }
+}  // namespace colors
+
+QFont PixelFont(const QString &family, int pixelSize) {
+  QFont f(family);
+  if (!QFontDatabase::families().contains(family)) f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  f.setPixelSize(pixelSize);
+  return f;
+}
+
+}  // namespace kx

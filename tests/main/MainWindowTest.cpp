@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+#include <csignal>
+
+#include "digidec/UnitDigiDec.h"
+#include "main/UnitMain.h"
+#include "platform/FileError.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+QStringList LogTexts(const QString &path) {
+  QStringList lines = QString::fromUtf8(kxtest::ReadAll(path)).split(QStringLiteral("\r\n"));
+  lines.removeLast();
+  for (QString &l : lines) l = l.mid(24);
+  return lines;
+}
+
+// The main window as start-up leaves it, in its own working directory.
+class MainWindow : public ::testing::Test {
+ protected:
+  void Start() {
+    FormDigiDec = new TFormDigiDec;
+    FormMain = new TFormMain;
+    FormMain->FormCreate();
+  }
+  void TearDown() override {
+    delete FormMain;
+    FormMain = nullptr;
+    delete FormDigiDec;
+    FormDigiDec = nullptr;
+  }
+  kxtest::ScopedWorkDir dir;
+  kxtest::MessageBoxes boxes;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, RunStartsWithStampLineAndCaptionAndEndsWithCloseLine) {
+  Start();
+  FormMain->FormDestroy();
+  const QStringList texts = LogTexts(dir.file("KX7391Updater_Log.txt"));
+  ASSERT_GE(texts.size(), 3);
+  EXPECT_EQ(texts[0], QString());
+  EXPECT_EQ(texts[1], QStringLiteral("===== KX7391Updater  (Nov. 2025 Fixed) ====="));
+  EXPECT_EQ(texts.last(), QStringLiteral("===== KX7391Updater.exe Close ====="));
+  EXPECT_EQ(FormMain->MainNewVerStr, QStringLiteral("403A"));
+  EXPECT_EQ(FormMain->DecorderNewVerStr, QStringLiteral("3N5A"));
+  EXPECT_EQ(FormMain->PanelNewVerStr, QStringLiteral("511A"));
+  EXPECT_EQ(FormMain->DigiDecNewVerStr, QStringLiteral("507A"));
+}
+
+TEST_F(MainWindow, MarkerFileSelectsUnrestrictedMode) {
+  for (bool marker : {false, true}) {
+    SCOPED_TRACE(marker);
+    kxtest::ScopedWorkDir inner;
+    if (marker) {
+      QFile f(inner.file("KX7391Updater_old.txt"));
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    Start();
+    EXPECT_EQ(FormMain->RestrictedType, marker ? 0 : 1);
+    EXPECT_EQ(FormMain->windowTitle(), TFormMain::DesignCaption() + (marker ? " ." : ""));
+    EXPECT_EQ(FormMain->MainBoardBitBtn->isEnabled(), marker);
+    EXPECT_EQ(FormMain->DecoderBitBtn->isEnabled(), marker);
+    EXPECT_EQ(FormMain->PanelBitBtn->isEnabled(), marker);
+    EXPECT_FALSE(FormMain->DigiDecBitBtn->isEnabled());
+    // The caption line is logged before the marker is tested.
+    EXPECT_TRUE(FormMain->Log().MainLines()[1].endsWith("(Nov. 2025 Fixed) ====="));
+    TearDown();
+  }
+}
+
+TEST_F(MainWindow, StepThreeTextEnablesTheShBoardsOnly) {
+  Start();
+  FormMain->MainBoardBitBtn->SetFontColor(kx::colors::Fuchsia);
+  const int linesBefore = FormMain->Log().MainLines().size();
+  FormMain->Step03LabelClick();
+  EXPECT_TRUE(FormMain->MainBoardBitBtn->isEnabled());
+  EXPECT_TRUE(FormMain->DecoderBitBtn->isEnabled());
+  EXPECT_TRUE(FormMain->PanelBitBtn->isEnabled());
+  EXPECT_TRUE(FormMain->ColorClearButton->isEnabled());
+  EXPECT_FALSE(FormMain->DigiDecBitBtn->isEnabled());
+  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Green);
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::WindowText());
+  EXPECT_EQ(FormMain->Log().MainLines().size(), linesBefore);
+}
+
+TEST_F(MainWindow, CloseIsRefusedWhileTheDigiDecToolRuns) {
+  Start();
+  FormMain->show();
+  FormDigiDec->NowCommandExecute = true;
+  EXPECT_FALSE(FormMain->close());
+  EXPECT_EQ(boxes.texts, QStringList{"It cannot be closed because it is currently running."});
+  EXPECT_EQ(LogTexts(dir.file("KX7391Updater_Log.txt")).last(),
+            QStringLiteral("FormMain cannot be closed because it is currently running."));
+  FormDigiDec->NowCommandExecute = false;
+  EXPECT_TRUE(FormMain->close());
+}
+
+TEST_F(MainWindow, ErrorLeavingAHandlerIsShownAndTheProgramGoesOn) {
+  Start();
+  bool after = false;
+  QTimer::singleShot(0, [] { throw kx::EFileError(QStringLiteral("Cannot create file \"x\".")); });
+  QTimer::singleShot(5, [&] { after = true; });
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return after; }));
+  EXPECT_EQ(boxes.texts, QStringList{"Cannot create file \"x\"."});
+}
+
+// The real program in an empty directory, ended by SIGTERM as by a close request.
+TEST(UpdaterProcess, TerminationSignalClosesLikeTheUser) {
+  kxtest::ScopedWorkDir dir;
+  QProcess p;
+  p.setWorkingDirectory(dir.path());
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("KX7391_PORT_DIR", dir.file("ports"));
+  env.insert("KX7391_READY_FILE", dir.file("ready"));
+  p.setProcessEnvironment(env);
+  p.start(QCoreApplication::applicationDirPath() + "/KX7391Updater", {});
+  ASSERT_TRUE(p.waitForStarted());
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return QFile::exists(dir.file("ready")); }, std::chrono::seconds(20)))
+      << p.readAllStandardError().toStdString();
+  ::kill(p.processId(), SIGTERM);
+  ASSERT_TRUE(p.waitForFinished(10000));
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  const QStringList texts = LogTexts(dir.file("KX7391Updater_Log.txt"));
+  EXPECT_EQ(texts.first(), QString());
+  EXPECT_EQ(texts[1], QStringLiteral("===== KX7391Updater  (Nov. 2025 Fixed) ====="));
+  EXPECT_EQ(texts.last(), QStringLiteral("===== KX7391Updater.exe Close ====="));
+}
