@@ -31,8 +31,14 @@ QColor GrayText() { return QApplication::palette().color(QPalette::Disabled, QPa
 }  // namespace colors
 
 QFont PixelFont(const QString &family, int pixelSize) {
+  // The layouts were drawn for Tahoma; where it is missing, Liberation Sans keeps
+  // captions inside their fixed places better than the wider default sans-serif.
+  const QStringList families = QFontDatabase::families();
   QFont f(family);
-  if (!QFontDatabase::families().contains(family)) f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  if (!families.contains(family)) {
+    f = families.contains(QStringLiteral("Liberation Sans")) ? QFont(QStringLiteral("Liberation Sans"))
+                                                           : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  }
   f.setPixelSize(pixelSize);
   return f;
 }
