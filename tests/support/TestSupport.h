@@ -6,6 +6,16 @@
 #include <chrono>
 #include <functional>
 
+#include <ostream>
+
+// Readable failure messages for Qt strings in GoogleTest.
+inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QStringList &l, std::ostream *os) {
+  *os << '{';
+  for (const QString &s : l) *os << " \"" << s.toStdString() << '"';
+  *os << " }";
+}
+
 namespace kxtest {
 
 // Records the text of every message box and closes each as the user would with OK,
