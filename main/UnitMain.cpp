@@ -4,11 +4,14 @@
 #include <QCoreApplication>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
 #include "digidec/UnitDigiDec.h"
+#include "main/UpdatePlan.h"
 #include "platform/Dialogs.h"
+#include "shboot/UnitSHBoot.h"
 #include "terminal/UnitTerminal.h"
 
 TFormMain *FormMain = nullptr;
@@ -129,6 +132,12 @@ void TFormMain::BuildControls() {
   connect(Step03Label, &kx::TClickLabel::clicked, this, &TFormMain::Step03LabelClick);
   connect(ColorClearButton, &QPushButton::clicked, this, &TFormMain::ColorClearButtonClick);
   connect(TerminalButton, &QPushButton::clicked, this, &TFormMain::TerminalButtonClick);
+  connect(MainBoardBitBtn, &QPushButton::clicked, this, &TFormMain::MainBoardBitBtnClick);
+  connect(DecoderBitBtn, &QPushButton::clicked, this, &TFormMain::DecoderBitBtnClick);
+  connect(PanelBitBtn, &QPushButton::clicked, this, &TFormMain::PanelBitBtnClick);
+  connect(DigiDecBitBtn, &QPushButton::clicked, this, &TFormMain::DigiDecBitBtnClick);
+  SerialNumberEdit->installEventFilter(this);
+  ConnectTestBitBtn->installEventFilter(this);
 }
 
 void TFormMain::LogFileAdd(const QString &text) { log_.Add(text); }
@@ -201,4 +210,134 @@ void TFormMain::Step03LabelClick() {
 void TFormMain::TerminalButtonClick() {
   FormTerminal->show();
   FormTerminal->setWindowTitle(ComPortComboBox->currentText());
+}
+
+bool TFormMain::eventFilter(QObject *watched, QEvent *event) {
+  if (watched == SerialNumberEdit && event->type() == QEvent::FocusOut) {
+    SerialNumberEditExit();
+  } else if (watched == ConnectTestBitBtn && event->type() == QEvent::KeyPress) {
+    const QString text = static_cast<QKeyEvent *>(event)->text();
+    if (text.size() == 1 && text[0].isPrint()) ConnectTestBitBtnKeyPress(text[0]);
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TFormMain::SerialNumberEditExit() {
+  const QString serial = SerialNumberEdit->text();
+  if (serial == log_.SerialBaseName()) return;
+  log_.ChangeSerialNumber(serial);
+  if (serial.size() == 8 && serial.startsWith(QStringLiteral("0968"))) {
+    BlockVersion = 0;
+    DigiDecBitBtn->setEnabled(true);
+  } else if (serial.size() == 8 && serial.startsWith(QStringLiteral("0971"))) {
+    BlockVersion = 1;
+    DigiDecBitBtn->setEnabled(true);
+  } else {
+    BlockVersion = 0;
+    DigiDecBitBtn->setEnabled(false);
+  }
+  ConnectTestBitBtn->SetFontColor(colors::WindowText());
+  for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn})
+    b->SetFontColor(colors::WindowText());
+  for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) l->clear();
+  LogFileSave(3);
+}
+
+void TFormMain::ConnectTestBitBtnKeyPress(QChar key) {
+  if (key != u'C') return;
+  LogFileAdd(QStringLiteral("Emagency Return to Write enable."));
+  LogFileSave(3);
+  ConnectTestBitBtn->SetFontColor(colors::Green);
+  MainBoardBitBtn->setEnabled(true);
+  DecoderBitBtn->setEnabled(true);
+  PanelBitBtn->setEnabled(true);
+  ColorClearButton->setEnabled(true);
+  ColorClearButtonClick();
+}
+
+namespace {
+QColor DecisionColor(int decision) {
+  switch (decision) {
+    case 1: return colors::Fuchsia;
+    case 2: return colors::Green;
+    case 3: return colors::WindowText();
+    default: return colors::GrayText();
+  }
+}
+}  // namespace
+
+void TFormMain::EvaluateVersions() {
+  kx::PlanInput in;
+  in.receiver = ReceiverStr;
+  in.mainVer = MainVerStr;
+  in.decoderVer = DecorderVerStr;
+  in.panelVer = PanelVerStr;
+  in.serialNumber = SerialNumberEdit->text();
+  in.blockVersion = BlockVersion;
+  in.shortRfu = ShortRfu;
+  in.mainNew = MainNewVerStr;
+  in.decoderNew = DecorderNewVerStr;
+  in.panelNew = PanelNewVerStr;
+  in.digiDecNew = DigiDecNewVerStr;
+  const kx::PlanResult plan = kx::EvaluatePlan(in);
+
+  if (plan.otherModel) {
+    for (const QString &l : plan.logLines) LogFileAdd(l);
+    kx::MessageBox(this, QStringLiteral("Receiver is NOT KX-7391D !"));
+    for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn}) {
+      b->setEnabled(RestrictedType == 0);
+      b->SetFontColor(colors::GrayText());
+    }
+    DigiDecBitBtn->SetFontColor(colors::GrayText());
+    return;
+  }
+  BlockVersion = plan.blockVersion;
+  ShortRfu = plan.shortRfu;
+  kx::TButton *buttons[] = {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn};
+  QLabel *labels[] = {MainVerLabel, DecorderVerLabel, PanelVerLabel};
+  const QString texts[] = {plan.mainLabel, plan.decoderLabel, plan.panelLabel};
+  for (int board = 0; board < 3; ++board) {
+    buttons[board]->SetFontColor(DecisionColor(plan.decision[board]));
+    buttons[board]->setEnabled(true);
+    labels[board]->setText(texts[board]);
+    labels[board]->adjustSize();
+    LogFileAdd(plan.logLines[board]);
+  }
+  DigiDecBitBtn->SetFontColor(DecisionColor(plan.decision[kx::kDigiDec]));
+  DigiDecCoutionLabel->setVisible(plan.cautionVisible);
+  DigiDecVerLabel->setText(plan.digiDecLabel);
+  LogFileAdd(plan.logLines[kx::kDigiDec]);
+}
+
+bool TFormMain::BoardClickAllowed(const QString &logText) {
+  LogFileAdd(logText);
+  if (!SerialNumberEdit->text().isEmpty()) return true;
+  LogFileAdd(QStringLiteral("SerialNumber BRANK!!"));
+  LogFileSave(3);
+  kx::MessageBox(this, QStringLiteral("SerialNumber is BRANK!!"));
+  return false;
+}
+
+void TFormMain::MainBoardBitBtnClick() {
+  if (!BoardClickAllowed(QStringLiteral("[MainBoard](FormMain) clicked"))) return;
+  FormSHBoot->show();
+  LogFileSave(3);
+}
+
+void TFormMain::DecoderBitBtnClick() {
+  if (!BoardClickAllowed(QStringLiteral("[Decorder](FormMain) clicked"))) return;
+  FormSHBoot->show();
+  LogFileSave(3);
+}
+
+void TFormMain::PanelBitBtnClick() {
+  if (!BoardClickAllowed(QStringLiteral("[Panel](FormMain) clicked"))) return;
+  FormSHBoot->show();
+  LogFileSave(3);
+}
+
+void TFormMain::DigiDecBitBtnClick() {
+  if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;
+  FormDigiDec->show();
+  LogFileSave(3);
 }

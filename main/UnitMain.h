@@ -6,13 +6,14 @@
 #include <QWidget>
 
 #include "main/OperationLog.h"
+#include "main/VersionCheck.h"
 #include "platform/Widgets.h"
 
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 
-class TFormMain : public QWidget {
+class TFormMain : public QWidget, public kx::VersionCheckFields {
   Q_OBJECT
  public:
   explicit TFormMain(QWidget *parent = nullptr);
@@ -52,15 +53,8 @@ class TFormMain : public QWidget {
   QPushButton *TerminalButton;
   kx::TTimer *ConnectTestTimer;
 
-  // Version state; the parser's working fields come first.
-  QString VR_str;
-  QString rs_tmp;
-  QString ms_tmp;
-  QString ds_tmp;
-  QString ps_tmp;
-  int vr_state = 0;
-  int CanNotFindFlag = 0;
-
+  // Version state; the parser's working fields (VR_str, rs_tmp, ms_tmp, ds_tmp,
+  // ps_tmp, vr_state, CanNotFindFlag) come from kx::VersionCheckFields.
   int RestrictedType = 1;
   int BlockVersion = 0;
   int ShortRfu = 0;
@@ -80,12 +74,22 @@ class TFormMain : public QWidget {
   void Step03LabelClick();
   void ColorClearButtonClick();
   void TerminalButtonClick();
+  void SerialNumberEditExit();
+  void ConnectTestBitBtnKeyPress(QChar key);
+  void MainBoardBitBtnClick();
+  void DecoderBitBtnClick();
+  void PanelBitBtnClick();
+  void DigiDecBitBtnClick();
+  void EvaluateVersions();
 
  protected:
   void closeEvent(QCloseEvent *event) override;
 
  private:
   void BuildControls();
+  bool eventFilter(QObject *watched, QEvent *event) override;
+  // Logs the click; false (after the refusal) when no serial number was entered.
+  bool BoardClickAllowed(const QString &logText);
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

@@ -8,6 +8,9 @@
 
 #include "digidec/UnitDigiDec.h"
 #include "main/UnitMain.h"
+#include "shboot/UnitSHBoot.h"
+#include <QTest>
+#include <QLineEdit>
 #include "platform/FileError.h"
 #include "tests/support/TestSupport.h"
 
@@ -132,4 +135,101 @@ TEST(UpdaterProcess, TerminationSignalClosesLikeTheUser) {
   EXPECT_EQ(texts.first(), QString());
   EXPECT_EQ(texts[1], QStringLiteral("===== KX7391Updater  (Nov. 2025 Fixed) ====="));
   EXPECT_EQ(texts.last(), QStringLiteral("===== KX7391Updater.exe Close ====="));
+}
+
+namespace {
+void EnterSerial(const QString &serial) {
+  FormMain->SerialNumberEdit->setText(serial);
+  FormMain->SerialNumberEditExit();
+}
+}  // namespace
+
+TEST_F(MainWindow, SerialNumberChangeSetsDigiDecAndBlockVersionAndClearsTheDisplay) {
+  Start();
+  struct Row {
+    QString serial;
+    bool digiDec;
+    int block;
+  } rows[] = {{"09680001", true, 0}, {"09710001", true, 1}, {"0971000", false, 0}, {"097100011", false, 0},
+              {"12345678", false, 0}, {"", false, 0}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.serial.toStdString());
+    FormMain->BlockVersion = 7;
+    FormMain->MainBoardBitBtn->SetFontColor(kx::colors::Fuchsia);
+    FormMain->ConnectTestBitBtn->SetFontColor(kx::colors::Green);
+    FormMain->MainVerLabel->setText("402A => 403A");
+    EnterSerial(r.serial);
+    EXPECT_EQ(FormMain->DigiDecBitBtn->isEnabled(), r.digiDec);
+    EXPECT_EQ(FormMain->BlockVersion, r.block);
+    EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::WindowText());
+    EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::WindowText());
+    EXPECT_TRUE(FormMain->MainVerLabel->text().isEmpty());
+    EXPECT_EQ(LogTexts(dir.file("KX7391Updater_Log.txt")).last(), "SerialNumbrt Change to " + r.serial);
+  }
+  // Leaving the field without a change does nothing at all.
+  FormMain->MainBoardBitBtn->SetFontColor(kx::colors::Fuchsia);
+  const qsizetype lines = FormMain->Log().MainLines().size();
+  FormMain->SerialNumberEditExit();
+  EXPECT_EQ(FormMain->Log().MainLines().size(), lines);
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Fuchsia);
+}
+
+TEST_F(MainWindow, BoardButtonsRefuseAnEmptySerialNumber) {
+  Start();
+  FormMain->Step03LabelClick();
+  FormMain->MainBoardBitBtn->click();
+  EXPECT_EQ(boxes.texts, QStringList{"SerialNumber is BRANK!!"});
+  const QStringList texts = LogTexts(dir.file("KX7391Updater_Log.txt"));
+  EXPECT_EQ(texts.mid(texts.size() - 2), (QStringList{"[MainBoard](FormMain) clicked", "SerialNumber BRANK!!"}));
+}
+
+TEST_F(MainWindow, EvaluationColoursTheButtonsAndShowsTheLabels) {
+  Start();
+  EnterSerial("09680661");
+  FormMain->ReceiverStr = " KX7391D";
+  FormMain->MainVerStr = "402AR";
+  FormMain->DecorderVerStr = "3N5A";
+  FormMain->PanelVerStr = "512A";
+  FormMain->EvaluateVersions();
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Fuchsia);
+  EXPECT_EQ(FormMain->DecoderBitBtn->FontColor(), kx::colors::Green);
+  EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::WindowText());
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::WindowText());
+  EXPECT_TRUE(FormMain->MainBoardBitBtn->isEnabled());
+  EXPECT_EQ(FormMain->MainVerLabel->text(), "402AR => 403AR");
+  EXPECT_EQ(FormMain->PanelVerLabel->text(), "512A => 511A");
+  EXPECT_TRUE(FormMain->DigiDecCoutionLabel->isHidden());
+  EXPECT_EQ(FormMain->ShortRfu, 1);
+  // Lines are added, not saved: they reach the disk with the next action.
+  EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), " DigiDec (3): (507A)=> 507A");
+  EXPECT_NE(LogTexts(dir.file("KX7391Updater_Log.txt")).last(), " DigiDec (3): (507A)=> 507A");
+}
+
+TEST_F(MainWindow, AnotherModelInRestrictedModeDisablesEvenAfterAHiddenFunction) {
+  Start();
+  FormMain->Step03LabelClick();
+  FormMain->ReceiverStr = "KX1234";
+  FormMain->MainVerStr = "402A";
+  FormMain->EvaluateVersions();
+  EXPECT_EQ(boxes.texts, QStringList{"Receiver is NOT KX-7391D !"});
+  for (kx::TButton *b : {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn}) {
+    EXPECT_FALSE(b->isEnabled());
+    EXPECT_EQ(b->FontColor(), kx::colors::GrayText());
+  }
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::GrayText());
+  EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), " receiver is not KX7391D");
+}
+
+TEST_F(MainWindow, OnlyUpperCaseCOnVersionCheckEnablesWriting) {
+  Start();
+  FormMain->show();
+  FormMain->ConnectTestBitBtn->setFocus();
+  QTest::keyClick(FormMain->ConnectTestBitBtn, 'c');
+  EXPECT_FALSE(FormMain->MainBoardBitBtn->isEnabled());
+  QTest::keyClick(FormMain->ConnectTestBitBtn, 'C');
+  EXPECT_TRUE(FormMain->MainBoardBitBtn->isEnabled());
+  EXPECT_TRUE(FormMain->PanelBitBtn->isEnabled());
+  EXPECT_FALSE(FormMain->DigiDecBitBtn->isEnabled());
+  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Green);
+  EXPECT_EQ(LogTexts(dir.file("KX7391Updater_Log.txt")).last(), "Emagency Return to Write enable.");
 }
