@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -62,10 +63,13 @@ QFont FindLogFont() {
 
 // A symbol font in which "~" is a glyph of its own: Webdings where present,
 // otherwise the Dingbats face of the URW fonts (there "~" is a heavy ornament).
+// Font databases may add the foundry to a family's name ("D050000L [urw]"), so a
+// font counts as present when the one it resolves to bears its name.
 QString MarkerFamily() {
-  const QStringList families = QFontDatabase::families();
-  for (const char *name : {"Webdings", "D050000L", "Dingbats"})
-    if (families.contains(QLatin1String(name))) return QLatin1String(name);
+  for (const char *name : {"Webdings", "D050000L", "Dingbats"}) {
+    const QString family = QLatin1String(name);
+    if (QFontInfo(QFont(family)).family().startsWith(family)) return family;
+  }
   return QString();
 }
 
