@@ -155,6 +155,11 @@ void TFormTerminal::BuildControls() {
   SaveDialog1->setNameFilters(
       {QStringLiteral("RichText (*.rtf)"), QStringLiteral("Text (*.txt *.log)"), QStringLiteral("All File (*)")});
 
+  rxFlushTimer_ = new QTimer(this);
+  rxFlushTimer_->setSingleShot(true);
+  rxFlushTimer_->setInterval(kRxFlushMs);
+  connect(rxFlushTimer_, &QTimer::timeout, this, &TFormTerminal::TerminalRxFlush);
+
   SendTimer = new kx::TTimer(this);
   SendTimer->Tag = kx::terminal::kDefaultSendPeriod;
 
@@ -217,53 +222,93 @@ QTextCharFormat TFormTerminal::MarkerFormat(const QColor &colour) const {
   return f;
 }
 
-void TFormTerminal::ScrollAfterEntry() {
+void TFormTerminal::ScrollAfterEntry(int pages) {
   QScrollBar *bar = RichEdit1->verticalScrollBar();
-  if (BottomScrollCheckBox->isChecked())
+  if (BottomScrollCheckBox->isChecked()) {
     bar->setValue(bar->maximum());
-  else
-    bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    return;
+  }
+  for (int i = 0; i < pages; ++i) bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
 }
 
 // Received lines and file lines go in at the start of the current line, so a hex
 // row still filling moves down below them.
 void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, bool marker) {
+  TerminalRxFlush();
   QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
   c.movePosition(QTextCursor::End);
   c.movePosition(QTextCursor::StartOfBlock);
-  const bool received = colour == kReceivedColour;
-  c.insertText(text, received ? receivedText_ : TextFormat(colour));
-  if (marker) c.insertText(kMarker, received ? receivedMarker_ : MarkerFormat(colour));
+  c.insertText(text, TextFormat(colour));
+  if (marker) c.insertText(kMarker, MarkerFormat(colour));
   c.insertBlock();
+  c.endEditBlock();
   ScrollAfterEntry();
 }
 
 // What the user sends goes at the end of the current line, without scrolling.
 void TFormTerminal::AppendEntry(const QString &text, const QColor &colour) {
+  TerminalRxFlush();
   QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
   c.movePosition(QTextCursor::End);
   c.insertText(text, TextFormat(colour));
   c.insertText(kMarker, MarkerFormat(colour));
   c.insertBlock();
+  c.endEditBlock();
   if (BottomScrollCheckBox->isChecked()) ScrollAfterEntry();
 }
 
+// Each change of a long log costs the text layout far more than a byte's time on
+// the line, so received text is collected and written in one change per batch.
+TFormTerminal::PendingOp &TFormTerminal::Pending(bool atLineStart) {
+  if (pending_.empty() || pending_.back().atLineStart != atLineStart) pending_.push_back({atLineStart, {}});
+  if (!rxFlushTimer_->isActive()) rxFlushTimer_->start();
+  return pending_.back();
+}
+
 void TFormTerminal::ReceivedLine(const char *data, int size, bool ended) {
-  InsertLineEntry(QString::fromLatin1(data, size), kReceivedColour, ended);
+  PendingOp &op = Pending(true);
+  op.runs.push_back({QString::fromLatin1(data, size), false, false});
+  if (ended) op.runs.push_back({kMarker, true, false});
+  op.runs.push_back({QString(), false, true});
+  ++pendingPages_;
 }
 
 void TFormTerminal::HexByte(std::uint8_t d, bool rowEnd) {
   static const char digits[] = "0123456789ABCDEF";
-  const char text[] = {digits[d >> 4], digits[d & 0x0F], ' '};
-  QTextCursor c(RichEdit1->document());
-  c.movePosition(QTextCursor::End);
-  c.insertText(QString::fromLatin1(text, 3), receivedText_);
+  PendingOp &op = Pending(false);
+  if (op.runs.empty() || op.runs.back().marker || op.runs.back().lineBreak) op.runs.push_back({});
+  QString &text = op.runs.back().text;
+  text += QLatin1Char(digits[d >> 4]);
+  text += QLatin1Char(digits[d & 0x0F]);
+  text += QLatin1Char(' ');
   if (rowEnd) {
-    c.insertBlock();
-    ScrollAfterEntry();
-  } else if (BottomScrollCheckBox->isChecked()) {
-    ScrollAfterEntry();
+    op.runs.push_back({QString(), false, true});
+    ++pendingPages_;
   }
+}
+
+void TFormTerminal::TerminalRxFlush() {
+  rxFlushTimer_->stop();
+  if (pending_.empty()) return;
+  QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
+  for (const PendingOp &op : pending_) {
+    c.movePosition(QTextCursor::End);
+    if (op.atLineStart) c.movePosition(QTextCursor::StartOfBlock);
+    for (const PendingRun &run : op.runs) {
+      if (run.lineBreak)
+        c.insertBlock();
+      else
+        c.insertText(run.text, run.marker ? receivedMarker_ : receivedText_);
+    }
+  }
+  c.endEditBlock();
+  pending_.clear();
+  const int pages = pendingPages_;
+  pendingPages_ = 0;
+  if (pages > 0 || BottomScrollCheckBox->isChecked()) ScrollAfterEntry(pages);
 }
 
 void TFormTerminal::TerminalRx_1byte(std::uint8_t d) {
@@ -277,6 +322,7 @@ void TFormTerminal::TerminalRxBufClear() { rx_.ClearLine(); }
 void TFormTerminal::FormCreate() { ClearButtonClick(); }
 
 void TFormTerminal::ClearButtonClick() {
+  TerminalRxFlush();
   RichEdit1->clear();
   QTextCursor c(RichEdit1->document());
   c.insertBlock();
@@ -297,6 +343,7 @@ void TFormTerminal::UpdateHistory(const QString &command) {
 void TFormTerminal::SendButtonClick() {
   const QString command = CommandComboBox->currentText();
   if (TerminalTypeItemIndex() == 1) {
+    TerminalRxFlush();
     QTextCursor c(RichEdit1->document());
     c.movePosition(QTextCursor::End);
     c.insertBlock();
@@ -351,12 +398,14 @@ void TFormTerminal::WriteFile(const QString &path, const QByteArray &data) {
 void TFormTerminal::TxtLogSaveButtonClick() {
   QString path;
   if (!RunSaveDialog(2, QStringLiteral("log"), &path)) return;
+  TerminalRxFlush();
   WriteFile(path, kx::terminal::PlainTextLog(*RichEdit1->document()));
 }
 
 void TFormTerminal::RtfLogSaveButtonClick() {
   QString path;
   if (!RunSaveDialog(1, QStringLiteral("rtf"), &path)) return;
+  TerminalRxFlush();
   kx::terminal::RtfFonts fonts;
   fonts.text = QFontInfo(logFont_).family();
   fonts.symbol = QFontInfo(markerFont_).family();

@@ -49,7 +49,10 @@ class TerminalWindow : public ::testing::Test {
     delete term;
     FormTerminal = nullptr;
   }
-  QString Log() const { return term->RichEdit1->toPlainText(); }
+  QString Log() const {
+    term->TerminalRxFlush();
+    return term->RichEdit1->toPlainText();
+  }
   void Receive(const QByteArray &bytes) {
     for (char c : bytes) term->TerminalRx_1byte(static_cast<std::uint8_t>(c));
   }
@@ -94,6 +97,7 @@ TEST_F(TerminalWindow, InitialControls) {
 TEST_F(TerminalWindow, AsciiLineIsRedWithMarker) {
   Receive("VER-C\r\n");
   EXPECT_EQ(Log(), QStringLiteral("\nVER-C~\n"));
+  term->TerminalRxFlush();
   const std::vector<LogRun> runs = Runs(*term->RichEdit1->document());
   ASSERT_EQ(runs.size(), 4u);
   EXPECT_EQ(runs[1].text, QStringLiteral("VER-C"));
