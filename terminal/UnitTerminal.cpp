@@ -21,6 +21,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
+#include "comm/CommX.h"
+#include "main/UnitMain.h"
 #include "platform/Dialogs.h"
 #include "platform/FileError.h"
 #include "platform/Tick.h"
@@ -350,7 +352,7 @@ void TFormTerminal::SendButtonClick() {
   }
   AppendEntry(command, kSentColour);
   rx_.ResetHexColumn();
-  Transmit(command.toLatin1());
+  if (TCommX *port = Port()) port->TransString(command.toLatin1());
   Transmit(QByteArrayLiteral("\r\n"));
   UpdateHistory(command);
 }
@@ -474,20 +476,42 @@ void TFormTerminal::SendTimerTimer() {
 
 // ---- The port ----
 
+TCommX *TFormTerminal::Port() { return FormMain ? FormMain->CommX1 : nullptr; }
+
 void TFormTerminal::OpenButtonClick() {
   OpenButton->setEnabled(false);
   CloseButton->setEnabled(true);
-  // TODO(comm): open through FormMain->CommX1 once the serial component is merged.
+  TCommX *port = Port();
+  if (!port) return;
+  // Whoever holds the port (the version check, the writer) gives it up first.
+  if (port->Tag != 0) {
+    port->PortClose();
+    port->Tag = 0;
+    kx::Sleep(200);
+  }
+  port->SetStopBit(csb1);
+  port->SetBitRate(115200);
+  port->SetFlowCtrl(cfcNone);
+  // On failure the error goes to the caller; the buttons stay as they are, so
+  // that "COM Close" brings everything back.
+  port->PortOpen();
+  port->Tag = port->PortNo();
+  kx::Sleep(500);
   SetSendButtonsEnabled(true);
 }
 
 void TFormTerminal::CloseButtonClick() {
+  kx::Sleep(500);
+  if (TCommX *port = Port()) {
+    port->PortClose();
+    port->Tag = 0;
+  }
   CloseButton->setEnabled(false);
   OpenButton->setEnabled(true);
   SetSendButtonsEnabled(false);
 }
 
 bool TFormTerminal::Transmit(const QByteArray &bytes) {
-  Q_UNUSED(bytes);
-  return false;
+  TCommX *port = Port();
+  return port && port->TransBlock(bytes.constData(), static_cast<int>(bytes.size()));
 }

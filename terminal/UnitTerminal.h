@@ -22,6 +22,7 @@ class QLineEdit;
 class QRadioButton;
 class QStatusBar;
 class QTextEdit;
+class TCommX;
 
 class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   Q_OBJECT
@@ -117,6 +118,8 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   void UpdateHistory(const QString &command);
   bool RunSaveDialog(int filterIndex, const QString &suffix, QString *path);
   static void WriteFile(const QString &path, const QByteArray &data);
+  // The shared port of the main window.
+  static TCommX *Port();
   bool Transmit(const QByteArray &bytes);
 
   // kx::terminal::RxSink
