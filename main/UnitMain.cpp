@@ -49,6 +49,18 @@ TFormMain::TFormMain(QWidget *parent) : QWidget(parent) {
   resize(503, 418);
   move(0, 0);
   BuildControls();
+  CommX1 = new TCommX(this);
+  CommX1->SetFlowCtrl(cfcNone);
+  CommX1->OnReceive = [this](QObject *s, int n) { CommX1Receive(s, n); };
+}
+
+void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
+  QByteArray buf(ReceiveSize, 0);
+  const int n = CommX1->ReceiveBlock(buf.data(), ReceiveSize);
+  for (int i = 0; i < n; ++i) {
+    const auto b = static_cast<std::uint8_t>(buf[i]);
+    if (FormTerminal && FormTerminal->CloseButton->isEnabled()) FormTerminal->TerminalRx_1byte(b);
+  }
 }
 
 TFormMain::~TFormMain() = default;

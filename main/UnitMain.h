@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "comm/CommX.h"
 #include "main/OperationLog.h"
 #include "platform/Widgets.h"
 
@@ -51,6 +52,8 @@ class TFormMain : public QWidget {
   QPushButton *ColorClearButton;
   QPushButton *TerminalButton;
   kx::TTimer *ConnectTestTimer;
+  TCommX *CommX1;
+  void CommX1Receive(QObject *Sender, int ReceiveSize);
 
   // Version state; the parser's working fields come first.
   QString VR_str;
