@@ -177,6 +177,28 @@ TEST_F(TerminalWindow, ClearLeavesOneEmptyLineAndKeepsLineBufferAndHistory) {
   EXPECT_EQ(term->CommandComboBox->count(), 1);
 }
 
+TEST_F(TerminalWindow, ReceivedLinesScrollTheViewAlongAndAutoScrollFollowsSends) {
+  term->show();
+  QScrollBar *bar = term->RichEdit1->verticalScrollBar();
+  for (int i = 0; i < 200; ++i) {
+    Receive(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    if (i % 10 == 0) kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(1));
+  }
+  term->TerminalRxFlush();
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  // A send is not followed unless Auto Scroll is ticked.
+  bar->setValue(0);
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();
+  EXPECT_EQ(bar->value(), 0);
+  term->BottomScrollCheckBox->setChecked(true);
+  term->SendButtonClick();
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(bar->value(), bar->maximum());
+}
+
 TEST_F(TerminalWindow, MarkerLooksDifferentFromATypedTilde) {
   const auto render = [](const QFont &font) {
     QImage img(40, 40, QImage::Format_RGB32);
