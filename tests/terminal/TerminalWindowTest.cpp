@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QStatusBar>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
@@ -197,6 +198,24 @@ TEST_F(TerminalWindow, ReceivedLinesScrollTheViewAlongAndAutoScrollFollowsSends)
   term->SendButtonClick();
   kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+TEST_F(TerminalWindow, FileChosenInTheDialogGoesIntoTheEdit) {
+  const QString path = dir.file(QStringLiteral("cmd.txt"));
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  QTimer::singleShot(0, term, [this, path] {
+    term->OpenDialog1->selectFile(path);
+    static_cast<QDialog *>(term->OpenDialog1)->accept();
+  });
+  term->SendFileSelectButtonClick();
+  EXPECT_EQ(QFileInfo(term->SendFileEdit->text()), QFileInfo(path));
+  EXPECT_EQ(term->OpenDialog1->selectedNameFilter(), QStringLiteral("*.txt"));
+  // Cancelled: the edit keeps its path.
+  QTimer::singleShot(0, term, [this] { term->OpenDialog1->reject(); });
+  term->SendFileSelectButtonClick();
+  EXPECT_EQ(QFileInfo(term->SendFileEdit->text()), QFileInfo(path));
 }
 
 TEST_F(TerminalWindow, MarkerLooksDifferentFromATypedTilde) {
