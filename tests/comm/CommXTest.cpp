@@ -416,7 +416,7 @@ TEST_F(PtyPort, NewPortNumberOnTheOpenPortReopensThere) {
 // An independent peer: socat makes the pair and carries the bytes between its ends.
 TEST(CommXSocat, BothDirectionsThroughSocat) {
   kxtest::ScopedPortDir ports;
-  const QString port = ports.path() + "/COM7";
+  const QString port = ports.path() + "/COM7";  // socat makes the link itself
   const QString peerPath = ports.path() + "/peer";
   QProcess socat;
   socat.start(QStringLiteral("socat"), {"pty,raw,echo=0,link=" + port, "pty,raw,echo=0,link=" + peerPath});

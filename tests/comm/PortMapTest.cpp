@@ -100,6 +100,10 @@ TEST(PortDirectory, FollowsTheEnvironment) {
   qunsetenv("XDG_RUNTIME_DIR");
   qputenv("HOME", "/home/tech");
   EXPECT_EQ(PortRoots::FromEnvironment().portDir, "/home/tech/.cache/kx7391/ports");
+  EXPECT_EQ(PortRoots::FromEnvironment().devDir, "/dev");
+  qputenv("KX7391_DEV_DIR", "/sandbox/dev");
+  EXPECT_EQ(PortRoots::FromEnvironment().devDir, "/sandbox/dev");
+  qunsetenv("KX7391_DEV_DIR");
   const char *names[] = {"KX7391_PORT_DIR", "XDG_RUNTIME_DIR", "HOME"};
   for (int i = 0; i < 3; ++i)
     if (!saved[i].isEmpty()) qputenv(names[i], saved[i]);

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <stdexcept>
@@ -81,19 +82,27 @@ int OpenRaw(const QString &path) {
   return fd;
 }
 
-ScopedPortDir::ScopedPortDir() : previous_(qgetenv("KX7391_PORT_DIR")), hadPrevious_(qEnvironmentVariableIsSet("KX7391_PORT_DIR")) {
-  qputenv("KX7391_PORT_DIR", QFile::encodeName(dir_.path()));
+ScopedPortDir::ScopedPortDir() {
+  const std::pair<const char *, const char *> vars[] = {
+      {"KX7391_PORT_DIR", "ports"}, {"KX7391_DEV_DIR", "dev"}, {"KX7391_SYS_TTY_DIR", "sys"}};
+  for (const auto &[name, sub] : vars) {
+    saved_.push_back({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
+    QDir(dir_.path()).mkpath(QLatin1String(sub));
+    qputenv(name, QFile::encodeName(dir_.filePath(QLatin1String(sub))));
+  }
 }
 
 ScopedPortDir::~ScopedPortDir() {
-  if (hadPrevious_)
-    qputenv("KX7391_PORT_DIR", previous_);
-  else
-    qunsetenv("KX7391_PORT_DIR");
+  for (const Saved &s : saved_) {
+    if (s.set)
+      qputenv(s.name, s.value);
+    else
+      qunsetenv(s.name);
+  }
 }
 
 void ScopedPortDir::Link(int portNo, const QString &target) {
-  const QString link = dir_.filePath(QStringLiteral("COM") + QString::number(portNo));
+  const QString link = path() + QStringLiteral("/COM") + QString::number(portNo);
   QFile::remove(link);
   if (!QFile::link(target, link)) throw std::runtime_error("cannot make the port link");
 }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <vector>
 
 namespace kxtest {
 
@@ -48,18 +49,23 @@ struct PeerLine {
 };
 PeerLine ReadPeerLine(int fd);
 
-// A port directory made for the test and installed as KX7391_PORT_DIR for its life.
+// A port directory made for the test and installed as KX7391_PORT_DIR for its life,
+// with empty stand-ins for /dev and /sys so that the machine's own ports stay out.
 class ScopedPortDir {
  public:
   ScopedPortDir();
   ~ScopedPortDir();
-  QString path() const { return dir_.path(); }
+  QString path() const { return dir_.filePath(QStringLiteral("ports")); }
   void Link(int portNo, const QString &target);
 
  private:
   QTemporaryDir dir_;
-  QByteArray previous_;
-  bool hadPrevious_;
+  struct Saved {
+    const char *name;
+    QByteArray value;
+    bool set;
+  };
+  std::vector<Saved> saved_;
 };
 
 }  // namespace kxtest
