@@ -4,6 +4,9 @@
 // version state.
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "comm/CommX.h"
 #include "main/OperationLog.h"
@@ -52,8 +55,16 @@ class TFormMain : public QWidget {
   QPushButton *ColorClearButton;
   QPushButton *TerminalButton;
   kx::TTimer *ConnectTestTimer;
+  // The serial port that every window shares; Tag holds the open port's number.
   TCommX *CommX1;
-  void CommX1Receive(QObject *Sender, int ReceiveSize);
+
+  // Who takes the bytes of CommX1, in the order CommX1Receive offers each byte to
+  // them; each is asked anew for every byte. A byte nobody wants is dropped.
+  struct TPortListener {
+    std::function<bool()> Listening;
+    std::function<void(std::uint8_t)> Take;
+  };
+  std::vector<TPortListener> PortListeners;
 
   // Version state; the parser's working fields come first.
   QString VR_str;
@@ -83,12 +94,16 @@ class TFormMain : public QWidget {
   void Step03LabelClick();
   void ColorClearButtonClick();
   void TerminalButtonClick();
+  void CommX1Receive(QObject *Sender, int ReceiveSize);
+  void ComSearchButtonClick();
+  void ComPortComboBoxChange();
 
  protected:
   void closeEvent(QCloseEvent *event) override;
 
  private:
   void BuildControls();
+  void InstallPortListeners();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

@@ -44,6 +44,9 @@ PortRoots PortRoots::FromEnvironment() {
     r.portDir = run + QStringLiteral("/kx7391/ports");
   else
     r.portDir = QDir::homePath() + QStringLiteral("/.cache/kx7391/ports");
+  // Sandboxes and tests can hide the machine's own ports.
+  if (const QString dev = qEnvironmentVariable("KX7391_DEV_DIR"); !dev.isEmpty()) r.devDir = dev;
+  if (const QString sys = qEnvironmentVariable("KX7391_SYS_TTY_DIR"); !sys.isEmpty()) r.sysTtyDir = sys;
   return r;
 }
 

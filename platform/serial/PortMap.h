@@ -15,7 +15,8 @@ struct PortRoots {
   QString sysTtyDir = QStringLiteral("/sys/class/tty");
 
   // The port directory: $KX7391_PORT_DIR, else $XDG_RUNTIME_DIR/kx7391/ports,
-  // else ~/.cache/kx7391/ports.
+  // else ~/.cache/kx7391/ports. $KX7391_DEV_DIR and $KX7391_SYS_TTY_DIR, when set,
+  // stand for /dev and /sys/class/tty.
   static PortRoots FromEnvironment();
 };
 
