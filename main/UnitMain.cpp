@@ -1,6 +1,7 @@
 #include "main/UnitMain.h"
 
 #include <QCloseEvent>
+#include <algorithm>
 #include <QCoreApplication>
 #include <QComboBox>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include "main/UpdatePlan.h"
 #include "platform/Dialogs.h"
 #include "shboot/UnitSHBoot.h"
+#include "platform/serial/PortMap.h"
 #include "terminal/UnitTerminal.h"
 
 TFormMain *FormMain = nullptr;
@@ -52,6 +54,7 @@ TFormMain::TFormMain(QWidget *parent) : QWidget(parent) {
   resize(503, 418);
   move(0, 0);
   BuildControls();
+  InstallPortListeners();
 }
 
 TFormMain::~TFormMain() = default;
@@ -119,6 +122,10 @@ void TFormMain::BuildControls() {
                         TerminalButton};
   for (size_t i = 0; i < std::size(names); ++i) widgets[i]->setObjectName(QLatin1String(names[i]));
   ConnectTestTimer->setObjectName(QStringLiteral("ConnectTestTimer"));
+  CommX1 = new TCommX(this);
+  CommX1->setObjectName(QStringLiteral("CommX1"));
+  CommX1->SetFlowCtrl(cfcNone);
+  CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
 
   // Focus order; labels take no focus.
   for (QLabel *w : {Step01Label, Step02Label, static_cast<QLabel *>(Step03Label), Step04Label, Label1, Step05Label,
@@ -138,6 +145,20 @@ void TFormMain::BuildControls() {
   connect(DigiDecBitBtn, &QPushButton::clicked, this, &TFormMain::DigiDecBitBtnClick);
   SerialNumberEdit->installEventFilter(this);
   ConnectTestBitBtn->installEventFilter(this);
+  connect(ComSearchButton, &QPushButton::clicked, this, &TFormMain::ComSearchButtonClick);
+  // A pick by the user only: a selection made by code does not count as a change.
+  connect(ComPortComboBox, &QComboBox::activated, this, &TFormMain::ComPortComboBoxChange);
+}
+
+void TFormMain::InstallPortListeners() {
+  // In this order, one entry per listening window:
+  //   the SH writer while FormSHBoot->BootState != 0 takes it with BootCommReceive,
+  //   the terminal while FormTerminal->CloseButton is enabled, with TerminalRx_1byte,
+  //   the version check while ConnectTestBitBtn->Tag != 0, with ConnectTestCommReceive.
+  PortListeners = {
+      {[] { return FormTerminal && FormTerminal->CloseButton->isEnabled(); },
+       [](std::uint8_t d) { FormTerminal->TerminalRx_1byte(d); }},
+  };
 }
 
 void TFormMain::LogFileAdd(const QString &text) { log_.Add(text); }
@@ -155,6 +176,7 @@ void TFormMain::FormCreate() {
   } else {
     RestrictedType = 1;
   }
+  ComSearchButtonClick();
   BlockVersion = 0;
   if (RestrictedType == 0) {
     MainBoardBitBtn->setEnabled(true);
@@ -340,4 +362,47 @@ void TFormMain::DigiDecBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;
   FormDigiDec->show();
   LogFileSave(3);
+void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::max(ReceiveSize, 0)));
+  const int got = CommX1->ReceiveBlock(buffer.data(), ReceiveSize);
+  // Only what the read delivered is handed on; a listener may change who listens next.
+  const std::vector<TPortListener> listeners = PortListeners;
+  for (int i = 0; i < got; ++i)
+    for (const TPortListener &l : listeners)
+      if (l.Listening()) l.Take(buffer[static_cast<std::size_t>(i)]);
+}
+
+void TFormMain::ComSearchButtonClick() {
+  LogFileAdd(QStringLiteral("[COM SEARCH](FormMain) start"));
+  ComPortComboBox->clear();
+  Memo1->clear();
+  const auto ports = kx::serial::ListPorts();
+  if (!ports) {
+    LogFileAdd(QStringLiteral("SERIALCOMM open errpr"));
+    kx::MessageBox(this, QStringLiteral("Error! Please check serial connection."));
+  } else if (ports->empty()) {
+    LogFileAdd(QStringLiteral("Can Not Find COM Port!"));
+    kx::MessageBox(this, QStringLiteral("Can Not Find COM Port!"));
+  } else {
+    for (const kx::serial::PortEntry &p : *ports) Memo1->appendPlainText(p.device);
+    const QStringList devices = Memo1->toPlainText().split(QLatin1Char('\n'));
+    for (std::size_t i = 0; i < ports->size(); ++i)
+      ComPortComboBox->addItem((*ports)[i].portName + QLatin1Char('(') + devices[static_cast<int>(i)] + QLatin1Char(')'));
+    ComPortComboBox->setCurrentIndex(ComPortComboBox->count() - 1);
+    ComPortComboBoxChange();
+  }
+  LogFileSave(3);
+}
+
+void TFormMain::ComPortComboBoxChange() {
+  const QString entry = ComPortComboBox->currentText();
+  LogFileAdd(QStringLiteral("COMM select  ") + entry);
+  const qsizetype at = entry.indexOf(QStringLiteral("COM"));
+  if (at < 0) return;
+  QString digits = entry.mid(at + 3);
+  if (const qsizetype paren = digits.indexOf(QLatin1Char('(')); paren >= 0) digits.truncate(paren);
+  bool ok = false;
+  const int number = digits.toInt(&ok);
+  // Reopens at the new number when the port is open.
+  if (ok && number != 0) CommX1->SetPortNo(number);
 }

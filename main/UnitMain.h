@@ -4,7 +4,11 @@
 // version state.
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
+#include "comm/CommX.h"
 #include "main/OperationLog.h"
 #include "main/VersionCheck.h"
 #include "platform/Widgets.h"
@@ -52,6 +56,16 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   QPushButton *ColorClearButton;
   QPushButton *TerminalButton;
   kx::TTimer *ConnectTestTimer;
+  // The serial port that every window shares; Tag holds the open port's number.
+  TCommX *CommX1;
+
+  // Who takes the bytes of CommX1, in the order CommX1Receive offers each byte to
+  // them; each is asked anew for every byte. A byte nobody wants is dropped.
+  struct TPortListener {
+    std::function<bool()> Listening;
+    std::function<void(std::uint8_t)> Take;
+  };
+  std::vector<TPortListener> PortListeners;
 
   // Version state; the parser's working fields (VR_str, rs_tmp, ms_tmp, ds_tmp,
   // ps_tmp, vr_state, CanNotFindFlag) come from kx::VersionCheckFields.
@@ -81,6 +95,9 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void PanelBitBtnClick();
   void DigiDecBitBtnClick();
   void EvaluateVersions();
+  void CommX1Receive(QObject *Sender, int ReceiveSize);
+  void ComSearchButtonClick();
+  void ComPortComboBoxChange();
 
  protected:
   void closeEvent(QCloseEvent *event) override;
@@ -90,6 +107,7 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   bool eventFilter(QObject *watched, QEvent *event) override;
   // Logs the click; false (after the refusal) when no serial number was entered.
   bool BoardClickAllowed(const QString &logText);
+  void InstallPortListeners();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

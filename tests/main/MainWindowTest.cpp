@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
@@ -23,9 +24,18 @@ QStringList LogTexts(const QString &path) {
   return lines;
 }
 
+// A port directory with one port, so that the start-up search finds it and shows no box.
+QString OnePortDir(const QString &base) {
+  QDir(base).mkpath(QStringLiteral("ports"));
+  QFile::link(QStringLiteral("/dev/null"), base + QStringLiteral("/ports/COM9"));
+  return base + QStringLiteral("/ports");
+}
+
 // The main window as start-up leaves it, in its own working directory.
 class MainWindow : public ::testing::Test {
  protected:
+  MainWindow() { qputenv("KX7391_PORT_DIR", QFile::encodeName(OnePortDir(dir.path()))); }
+  ~MainWindow() override { qunsetenv("KX7391_PORT_DIR"); }
   void Start() {
     FormDigiDec = new TFormDigiDec;
     FormMain = new TFormMain;
@@ -121,7 +131,7 @@ TEST(UpdaterProcess, TerminationSignalClosesLikeTheUser) {
   p.setWorkingDirectory(dir.path());
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.insert("KX7391_PORT_DIR", dir.file("ports"));
+  env.insert("KX7391_PORT_DIR", OnePortDir(dir.path()));
   env.insert("KX7391_READY_FILE", dir.file("ready"));
   p.setProcessEnvironment(env);
   p.start(QCoreApplication::applicationDirPath() + "/KX7391Updater", {});
