@@ -73,7 +73,7 @@ std::uint32_t BootRate(Board board) {
 
 std::optional<std::vector<Fault>> ParseFaults(std::string_view text) {
   std::vector<Fault> faults;
-  while (!text.empty()) {
+  for (;;) {
     const auto comma = text.find(',');
     auto fault = ParseOne(text.substr(0, comma));
     if (!fault) return std::nullopt;

@@ -216,13 +216,20 @@ void Receiver::Impl::run() {
   std::vector<Emit> out;
   std::vector<std::uint8_t> batch;
   const bool pace = options.pace;
+  // Set once the answer before a hangup has gone out: the line closes when the host sends
+  // its next byte, or a moment later, so that the host still reads that answer.
+  std::optional<Time> closeAt;
 
   auto rxDue = [&](const RxByte &r) { return pace ? std::max(r.arrival, rxFree) + ByteTime(r.rate) : r.arrival; };
 
   for (;;) {
     Time now = Clock::now();
+    if (closeAt && (now >= *closeAt || !rx.empty())) {
+      hangup();
+      return;
+    }
 
-    while (!rx.empty()) {
+    while (!rx.empty() && !closeAt) {
       const RxByte r = rx.front();
       const Time due = rxDue(r);
       std::lock_guard lock(mutex);
@@ -276,8 +283,8 @@ void Receiver::Impl::run() {
       }
     }
     if (closeAfter) {
-      hangup();
-      return;
+      closeAt = now + std::chrono::milliseconds(500);
+      tx.clear();
     }
 
     std::optional<Time> next;
@@ -286,6 +293,7 @@ void Receiver::Impl::run() {
       const Time t = !pace ? tx.front().notBefore : txOnLine ? txEnd : std::max(tx.front().notBefore, txFree);
       next = next ? std::min(*next, t) : t;
     }
+    if (closeAt) next = next ? std::min(*next, *closeAt) : *closeAt;
     timespec timeout{};
     timespec *timeoutPtr = nullptr;
     if (next) {

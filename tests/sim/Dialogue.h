@@ -67,8 +67,10 @@ inline Bytes Frame(std::uint32_t address, const std::uint8_t *data) {
 }
 
 inline Bytes LengthAndProgram(const Bytes &program) {
-  Bytes b{static_cast<std::uint8_t>(program.size() >> 8), static_cast<std::uint8_t>(program.size())};
-  b.insert(b.end(), program.begin(), program.end());
+  Bytes b(program.size() + 2);
+  b[0] = static_cast<std::uint8_t>(program.size() >> 8);
+  b[1] = static_cast<std::uint8_t>(program.size());
+  std::copy(program.begin(), program.end(), b.begin() + 2);
   return b;
 }
 
