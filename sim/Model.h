@@ -19,7 +19,7 @@ using Time = Clock::time_point;
 struct Emit {
   std::uint8_t byte;
   Time notBefore;
-  bool hangupAfter = false;  // close the line once this byte has gone out
+  bool hangupAfter = false;  // the line closes after this byte (see Receiver)
 };
 
 struct Counters {
