@@ -235,9 +235,11 @@ void Receiver::Impl::run() {
       std::lock_guard lock(mutex);
       // Inside a frame no byte can be answered, so it is handed over without waiting for it.
       if (due > now && model->quietBytesAhead() == 0) break;
-      traceLine("%.6f H>R %02X %u", seconds(due), r.byte, r.rate);
       out.clear();
+      const auto garbledBefore = model->counters().garbledBytes;
       model->receive(r.byte, r.rate, due, out);
+      traceLine("%.6f H>R %02X %u%s", seconds(due), r.byte, r.rate,
+                model->counters().garbledBytes != garbledBefore ? " garbled" : "");
       rxFree = due;
       rx.pop_front();
       tx.insert(tx.end(), out.begin(), out.end());

@@ -75,12 +75,17 @@ TEST(SimFirmware, NotReadyAnswersCanNotFindUntilItsTimeIsOver) {
 }
 
 TEST(SimFirmware, RequestAtAnotherBitRateIsGarbled) {
-  Receiver rx(Fast());
+  QTemporaryDir dir;
+  Options o = Fast();
+  o.tracePath = dir.filePath("trace.txt").toStdString();
+  Receiver rx(o);
   ScriptedHost host(rx.start(), 38400);
   host.send(std::string_view("\r\nVR\r\nVRP\r\n"));
   EXPECT_TRUE(host.read(1, 300ms).empty());
   EXPECT_EQ(rx.counters().garbledBytes, 11u);
   EXPECT_EQ(rx.counters().versionRequests, 0u);
+  rx.stop();
+  EXPECT_TRUE(ReadAll(dir.filePath("trace.txt")).contains(" H>R 56 38400 garbled\n"));
 }
 
 struct BoardCase {
