@@ -48,7 +48,7 @@ const std::vector<MotCase> kMotCases = {
     {"S2 at the limit runs past the image, which grows",
      {"S2140" "3FFF8" "000102030405060708090A0B0C0D0E0F" "00"}, "", true, 0x40008,
      {{0x3FFF8, 0x00}, {0x3FFFF, 0x07}, {0x40000, 0x08}, {0x40007, 0x0F}}},
-    {"S3 in range", {"S3070003FFFE112200"}, "", true, 0x40000, {{0x3FFFE, 0x11}, {0x3FFFF, 0x22}}},
+    {"S3 at the last address allowed", {"S3070003FFFF112200"}, "", true, 0x40001, {{0x3FFFF, 0x11}, {0x40000, 0x22}}},
     {"lower-case digits and a wrong checksum load", {"S1050010aaBb00"}, "", true, 0x40000,
      {{0x10, 0xAA}, {0x11, 0xBB}}},
     {"lower-case record type is skipped", {"s1050010AABB00"}, "", false, 0x40000, {{0x10, 0xFF}}},
