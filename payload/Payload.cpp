@@ -11,7 +11,7 @@
 // to its registration function keeps the linker from dropping it.
 static void InitPayloadResources() {
   static const bool done = [] {
-    Q_INIT_RESOURCE(payloads);
+    Q_INIT_RESOURCE(carried_payloads);
     return true;
   }();
   (void)done;
