@@ -129,7 +129,7 @@ std::string Records(int type, const std::vector<Span> &records, const Bytes &ima
 
 // ---------------------------------------------------------------- boot programs
 
-struct BootSpec {
+struct BootPlan {
   std::string name;
   std::string seed;
   std::uint32_t windowEnd;  // last address of the program
@@ -139,7 +139,7 @@ struct BootSpec {
   std::uint8_t boardByte;   // board number inside the program
 };
 
-std::string MakeBoot(const BootSpec &b) {
+std::string MakeBoot(const BootPlan &b) {
   const std::uint64_t base = 0xFFFFE800ull;
   const std::size_t size = b.windowEnd - base + 1;
   Bytes program(size);
@@ -167,7 +167,7 @@ std::string MakeBoot(const BootSpec &b) {
 
 // ---------------------------------------------------------------- firmware images
 
-struct FirmSpec {
+struct FirmPlan {
   std::string name;
   std::string header;       // S0 text, at most 16 characters
   std::string baseSeed;     // shared by the MainBoard variants
@@ -184,7 +184,7 @@ struct FirmSpec {
 constexpr std::uint32_t kTagAddress = 0x0800;
 constexpr std::uint32_t kBlock = 128;
 
-std::string MakeFirmware(const FirmSpec &f) {
+std::string MakeFirmware(const FirmPlan &f) {
   // The file's size fixes how many data bytes the records carry: every line costs
   // its fixed characters plus two per data byte.
   const std::size_t fixed = (12 + 2 * f.header.size()) + 12 * f.s1Records + 14 * f.s2Records + 12;
@@ -433,14 +433,14 @@ int main(int argc, char **argv) {
   }
   const std::string dir = argv[1];
   try {
-    const std::vector<BootSpec> boots = {
+    const std::vector<BootPlan> boots = {
         {"BOOT_SH_7391_MAIN", "BOOT_SH_7391", 0xFFFFF2F3u, 0xFFFFF2D5u, 178, "KX7391BOOT:MAIN", 0},
         {"BOOT_SH_7391_DECORD", "BOOT_SH_7391", 0xFFFFF2F3u, 0xFFFFF2D5u, 178, "KX7391BOOT:DECO", 1},
         {"BOOT_SH_7391_PANEL", "BOOT_SH_7391_PANEL", 0xFFFFF30Bu, 0xFFFFF2EDu, 179, "KX7391BOOT:PANL", 2},
     };
-    for (const BootSpec &b : boots) Write(dir, b.name, MakeBoot(b));
+    for (const BootPlan &b : boots) Write(dir, b.name, MakeBoot(b));
 
-    const std::vector<FirmSpec> firms = {
+    const std::vector<FirmPlan> firms = {
         {"MAIN_NONE_SH_7391", "KX7391D MAIN", "MAIN_SH_7391", "NONE", "403A", 3974, 12251, 0x10000, 0x3FD86, 0x0900, 738334},
         {"MAIN_B_SH_7391", "KX7391D MAIN B", "MAIN_SH_7391", "B", "403AB", 3974, 12277, 0x10000, 0x3FF2E, 0x0900, 739546},
         {"MAIN_R_SH_7391", "KX7391D MAIN R", "MAIN_SH_7391", "R", "403AR", 3974, 12250, 0x10000, 0x3FD76, 0x0900, 738288},
@@ -448,7 +448,7 @@ int main(int argc, char **argv) {
         {"DECORD_SH_7391", "KX7391D DECODER", "DECORD_SH_7391", "DECORD", "3N5A", 4262, 11233, 0xFFF8, 0x3A28F, 0x0000, 684836},
         {"PANEL_SH_7391", "KX7391D PANEL", "PANEL_SH_7391", "PANEL", "511A", 3971, 10194, 0x10000, 0x37CF7, 0x0000, 643588},
     };
-    for (const FirmSpec &f : firms) Write(dir, f.name, MakeFirmware(f));
+    for (const FirmPlan &f : firms) Write(dir, f.name, MakeFirmware(f));
 
     Write(dir, "JPG_BOTTOM", JpegNear(Bottom(), 5805));
     Write(dir, "JPG_DIP_1ON", JpegNear(DipSwitches(54, {1}), 4987));
