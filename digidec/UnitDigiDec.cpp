@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QStyle>
+#include <algorithm>
 
 #include "digidec/Deployment.h"
 #include "main/UnitMain.h"
@@ -138,7 +139,7 @@ void TFormDigiDec::FormCreate() {
   LogTxtOldLineCount = 0;
   if (QFileInfo::exists(path)) {
     QFile f(path);
-    if (f.open(QIODevice::ReadOnly)) LogTxtList = kx::digidec::SplitLines(f.readAll());
+    if (f.open(QIODevice::ReadOnly)) LogTxtList = reader_.Settled(f.readAll());
     // Whatever is in it already counts as handled.
     LogTxtOldLineCount = static_cast<int>(LogTxtList.size());
   }
@@ -220,11 +221,13 @@ void TFormDigiDec::Timer1Timer() {
     if (count != LogTxtOldLineCount) {
       newLines = true;
       Timer1->Tag = kQuietPolls;
-      const int first = LogTxtOldLineCount;
-      LogTxtOldLineCount = count;
-      for (int i = first; i < count; ++i) {
-        LogTxtMemo->appendPlainText(LogTxtList[i]);
-        WriterLogLineCheck(LogTxtList[i]);
+      // Lines of a log that became shorter are not handled. Each line counts as
+      // handled before it is, so that a failure leaves the rest to the next poll.
+      LogTxtOldLineCount = std::min(LogTxtOldLineCount, count);
+      while (LogTxtOldLineCount < count) {
+        const QString line = LogTxtList[LogTxtOldLineCount++];
+        LogTxtMemo->appendPlainText(line);
+        WriterLogLineCheck(line);
       }
     }
   }

@@ -75,6 +75,12 @@ QStringList LogLineReader::Lines(const QByteArray &bytes) {
   return lines;
 }
 
+QStringList LogLineReader::Settled(const QByteArray &bytes) {
+  QStringList lines = SplitLines(bytes, &lastUnfinished_);
+  if (!lastUnfinished_.isEmpty()) lines.append(lastUnfinished_);
+  return lines;
+}
+
 QString RotatedLogName(const QDateTime &lastChange) {
   return QStringLiteral("log_") + lastChange.toString(QStringLiteral("yyyyMMdd_HHmm")) + QStringLiteral(".txt");
 }

@@ -36,6 +36,9 @@ QStringList SplitLines(const QByteArray &bytes, QString *unfinished = nullptr);
 class LogLineReader {
  public:
   QStringList Lines(const QByteArray &bytes);
+  // A log that no tool writes any more, as at start-up: every line counts, the last
+  // one too, and later reads agree.
+  QStringList Settled(const QByteArray &bytes);
 
  private:
   QString lastUnfinished_;

@@ -65,7 +65,7 @@ TEST_F(DigiDecWindow, PreviousLogIsKeptUnderTheTimeOfItsLastChange) {
 }
 
 TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
-  Append("a: I:Erasing..\r\nb: I:Writing..\r\nc: P: 50%\r\n");
+  Append("a: I:Erasing..\r\nb: I:Writing..\r\nc: I:End without line end");
   {
     QFile f(w.logTxt());
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
@@ -76,7 +76,8 @@ TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
   EXPECT_EQ(kxtest::ReadAll(w.base.toolFile("log_20250701_0905.txt")), QByteArray("older"));
   EXPECT_TRUE(QFileInfo::exists(w.logTxt()));
   EXPECT_EQ(form->LogTxtOldLineCount, 3);
-  // Those lines are not handled again by a poll.
+  // Those lines are not handled again by later polls.
+  form->Timer1Timer();
   form->Timer1Timer();
   EXPECT_TRUE(form->MessageMemo->toPlainText().isEmpty());
   EXPECT_EQ(form->ProgressBar1->value(), 0);
@@ -179,6 +180,20 @@ TEST_F(DigiDecWindow, ShorterLogIsTakenAsItsNewLength) {
   Append("t: I:Writing..\r\n");
   form->Timer1Timer();
   EXPECT_EQ(MemoLines(form->MessageMemo).last(), QStringLiteral("I:Writing.."));
+}
+
+TEST_F(DigiDecWindow, PollingGoesOnWhenTheOperationLogCannotBeSaved) {
+  TFormDigiDec *form = Running();
+  ASSERT_TRUE(QDir().mkpath(w.work.file("KX7391Updater_Log.txt")));
+  Append("t: I:Erasing..\r\nt: I:Writing..\r\n");
+  EXPECT_THROW(form->Timer1Timer(), std::exception);
+  EXPECT_TRUE(form->Timer1->isActive());
+  // The line after the failing one is handled by the next poll.
+  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  ASSERT_TRUE(QDir().rmdir(w.work.file("KX7391Updater_Log.txt")));
+  form->Timer1Timer();
+  EXPECT_EQ(form->ProgressBar1->value(), 15);
+  EXPECT_EQ(form->LogTxtOldLineCount, 2);
 }
 
 TEST_F(DigiDecWindow, ClosingIsRefusedOnlyDuringARun) {
