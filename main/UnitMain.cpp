@@ -169,6 +169,7 @@ void TFormMain::FormCreate() {
   LogFileOpen(kx::OperationLog::kMain);
   LogFileAdd(QString());
   LogFileAdd(QStringLiteral("===== ") + DesignCaption() + QStringLiteral(" ====="));
+  MakeExeAndA57();
   // The unrestricted mode: a marker file in the working directory, tested by existence only.
   if (QFileInfo::exists(QStringLiteral("KX7391Updater_old.txt"))) {
     RestrictedType = 0;

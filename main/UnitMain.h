@@ -83,6 +83,10 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
 
   // Handlers.
   void FormCreate();
+  // Deploys the DigiDec writer tool beside the executable; false, with EndRequested
+  // set, when the updater cannot go on and must end once its start-up has finished.
+  bool MakeExeAndA57();
+  bool EndRequested = false;
   void FormDestroy();
   bool FormCloseQuery();
   void Step03LabelClick();

@@ -47,7 +47,8 @@ int main(int argc, char **argv) {
       if (f.open(QIODevice::WriteOnly)) f.write("ready\n");
     });
   }
-  const int rc = app.exec();
+  // A failed deployment of the DigiDec tool ends the updater once start-up is over.
+  const int rc = FormMain->EndRequested ? 1 : app.exec();
   try {
     FormMain->FormDestroy();
   } catch (const std::exception &e) {

@@ -1,0 +1,259 @@
+// The DigiDec window's handlers, driven directly: start-up, polls, close, the step texts.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "platform/Dialogs.h"
+
+#include "tests/digidec/DigiDecTestSupport.h"
+
+namespace {
+
+QStringList MemoLines(const QPlainTextEdit *memo) {
+  QStringList lines = memo->toPlainText().split('\n');
+  if (lines == QStringList{""}) return {};
+  return lines;
+}
+
+class DigiDecWindow : public ::testing::Test {
+ protected:
+  void Append(const QByteArray &bytes) {
+    QFile f(w.logTxt());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Append));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+  }
+  // A run in progress as WRITE START leaves it, without a tool.
+  TFormDigiDec *Running() {
+    TFormDigiDec *form = w.Create();
+    form->NowCommandExecute = true;
+    form->Timer1->Tag = 4;
+    FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Yellow);
+    return form;
+  }
+  kxtest::DigiDecWindows w;
+};
+
+TEST_F(DigiDecWindow, StartsIdleWithItsPollingTimerStopped) {
+  TFormDigiDec *form = w.Create();
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Digi-Dec"));
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(form->LogTxtOldLineCount, 0);
+  EXPECT_EQ(form->Timer1->interval(), 2007);
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  EXPECT_EQ(form->ProgressBar2->value(), 0);
+  EXPECT_TRUE(form->ExeButton->isEnabled());
+  EXPECT_TRUE(form->LogTxtMemo->isHidden());
+}
+
+TEST_F(DigiDecWindow, PreviousLogIsKeptUnderTheTimeOfItsLastChange) {
+  Append("a: I:Erasing..\r\nb: I:Success\r\n");
+  {
+    QFile f(w.logTxt());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2025, 7, 1), QTime(9, 5, 30)), QFileDevice::FileModificationTime));
+  }
+  TFormDigiDec *form = w.Create();
+  EXPECT_FALSE(QFileInfo::exists(w.logTxt()));
+  EXPECT_EQ(kxtest::ReadAll(w.base.toolFile("log_20250701_0905.txt")), QByteArray("a: I:Erasing..\r\nb: I:Success\r\n"));
+  EXPECT_EQ(form->LogTxtOldLineCount, 0);
+}
+
+TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
+  Append("a: I:Erasing..\r\nb: I:Writing..\r\nc: I:End without line end");
+  {
+    QFile f(w.logTxt());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2025, 7, 1), QTime(9, 5)), QFileDevice::FileModificationTime));
+  }
+  kxtest::WriteFile(w.base.toolFile("log_20250701_0905.txt"), "older");
+  TFormDigiDec *form = w.Create();
+  EXPECT_EQ(kxtest::ReadAll(w.base.toolFile("log_20250701_0905.txt")), QByteArray("older"));
+  EXPECT_TRUE(QFileInfo::exists(w.logTxt()));
+  EXPECT_EQ(form->LogTxtOldLineCount, 3);
+  // Those lines are not handled again by later polls.
+  form->Timer1Timer();
+  form->Timer1Timer();
+  EXPECT_TRUE(form->MessageMemo->toPlainText().isEmpty());
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+}
+
+TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
+  TFormDigiDec *form = Running();
+  Append("09:05:00.000: I:Erasing..\r\n09:05:01.000: I:Erase 0x00000000\r\n");
+  form->Timer1Timer();
+  EXPECT_EQ(form->ProgressBar1->value(), 5);
+  EXPECT_EQ(form->ProgressBar2->value(), 18);
+  EXPECT_EQ(MemoLines(form->MessageMemo), (QStringList{"I:Erasing..", "I:Erase 0x00000000"}));
+  EXPECT_EQ(form->LogTxtOldLineCount, 2);
+  EXPECT_TRUE(form->Timer1->isActive());
+
+  Append("09:05:02.000: I:Writing..\r\n09:05:03.000: P: 45%\r\nno separator\r\n09:05:04.000: E:USB I:lost\r\n");
+  form->Timer1->Tag = 2;
+  form->Timer1Timer();
+  EXPECT_EQ(form->Timer1->Tag, 4);
+  EXPECT_EQ(form->ProgressBar1->value(), 15);
+  EXPECT_EQ(form->ProgressBar2->value(), 45);
+  // "P:" lines and lines without a message reach only the hidden memo.
+  EXPECT_EQ(MemoLines(form->MessageMemo),
+            (QStringList{"I:Erasing..", "I:Erase 0x00000000", "I:Writing..", "E:USB I:lost", "E:USB I:lost"}));
+  EXPECT_EQ(MemoLines(form->LogTxtMemo).size(), 6);
+  EXPECT_EQ(MemoLines(form->LogTxtMemo)[4], QStringLiteral("no separator"));
+  const QStringList texts = kxtest::LogTexts();
+  EXPECT_EQ(texts, (QStringList{" WriterCmd [I:Erasing..]", " WriterCmd [I:Erase 0x00000000]",
+                                " WriterCmd [I:Writing..]", " WriterCmd [E:USB I:lost]", " WriterCmd [E:USB I:lost]"}));
+  // Each shown line is on disk at once.
+  EXPECT_TRUE(QString::fromUtf8(kxtest::ReadAll(w.work.file("KX7391Updater_Log.txt"))).contains("E:USB I:lost"));
+  EXPECT_TRUE(form->NowCommandExecute);
+}
+
+TEST_F(DigiDecWindow, SuccessEndsTheRunBlue) {
+  TFormDigiDec *form = Running();
+  Append("t: I:Erasing..\r\nt: I:Success\r\n");
+  form->Timer1Timer();
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(form->ProgressBar1->value(), 100);
+  EXPECT_EQ(form->ProgressBar2->value(), 100);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Blue);
+  // Polling goes on after the run.
+  EXPECT_TRUE(form->Timer1->isActive());
+}
+
+TEST_F(DigiDecWindow, FourQuietPollsEndTheRunRedAndAFifthChangesNothing) {
+  TFormDigiDec *form = Running();
+  Append("t: I:Erasing..\r\n");
+  form->Timer1Timer();
+  for (int quiet = 1; quiet <= 3; ++quiet) {
+    form->Timer1Timer();
+    EXPECT_TRUE(form->NowCommandExecute) << quiet;
+    EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
+  }
+  form->Timer1Timer();
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
+  FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Green);
+  form->Timer1Timer();
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Green);
+  EXPECT_EQ(form->Timer1->Tag, 0);
+}
+
+TEST_F(DigiDecWindow, LogThatNeverAppearsStillEndsTheRun) {
+  TFormDigiDec *form = Running();
+  for (int i = 0; i < 4; ++i) form->Timer1Timer();
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
+}
+
+TEST_F(DigiDecWindow, UnreadableLogIsReportedAndCountsAsQuiet) {
+  TFormDigiDec *form = Running();
+  ASSERT_TRUE(QDir().mkpath(w.logTxt()));
+  form->Timer1Timer();
+  EXPECT_EQ(MemoLines(form->MessageMemo), QStringList{"OPEN ERROR"});
+  EXPECT_EQ(form->Timer1->Tag, 3);
+}
+
+TEST_F(DigiDecWindow, LineStillBeingWrittenIsHandledWholeLater) {
+  TFormDigiDec *form = Running();
+  Append("t: I:Erasing..\r\nt: I:Succ");
+  form->Timer1Timer();
+  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  Append("ess\r\n");
+  form->Timer1Timer();
+  EXPECT_EQ(MemoLines(form->MessageMemo), (QStringList{"I:Erasing..", "I:Success"}));
+  EXPECT_FALSE(form->NowCommandExecute);
+}
+
+TEST_F(DigiDecWindow, ShorterLogIsTakenAsItsNewLength) {
+  TFormDigiDec *form = Running();
+  Append("t: I:Erasing..\r\nt: I:Writing..\r\nt: I:Comparing..\r\n");
+  form->Timer1Timer();
+  ASSERT_TRUE(QFile::remove(w.logTxt()));
+  Append("t: I:Erasing..\r\n");
+  form->Timer1Timer();
+  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  EXPECT_EQ(MemoLines(form->MessageMemo).size(), 3);
+  Append("t: I:Writing..\r\n");
+  form->Timer1Timer();
+  EXPECT_EQ(MemoLines(form->MessageMemo).last(), QStringLiteral("I:Writing.."));
+}
+
+TEST_F(DigiDecWindow, PollingGoesOnWhenTheOperationLogCannotBeSaved) {
+  TFormDigiDec *form = Running();
+  ASSERT_TRUE(QDir().mkpath(w.work.file("KX7391Updater_Log.txt")));
+  Append("t: I:Erasing..\r\nt: I:Writing..\r\n");
+  EXPECT_THROW(form->Timer1Timer(), std::exception);
+  EXPECT_TRUE(form->Timer1->isActive());
+  // The line after the failing one is handled by the next poll.
+  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  ASSERT_TRUE(QDir().rmdir(w.work.file("KX7391Updater_Log.txt")));
+  form->Timer1Timer();
+  EXPECT_EQ(form->ProgressBar1->value(), 15);
+  EXPECT_EQ(form->LogTxtOldLineCount, 2);
+}
+
+TEST_F(DigiDecWindow, ClosingIsRefusedOnlyDuringARun) {
+  TFormDigiDec *form = w.Create();
+  form->show();
+  form->NowCommandExecute = true;
+  form->BitBtn1Click();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(w.boxes.texts, QStringList{"It cannot be closed because it is currently running."});
+  EXPECT_EQ(kxtest::LogTexts(), QStringList{" DigiDec Form close"});
+  EXPECT_FALSE(FormMain->FormCloseQuery());
+
+  form->NowCommandExecute = false;
+  form->BitBtn1Click();
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(FormMain->FormCloseQuery());
+}
+
+TEST_F(DigiDecWindow, SecondWriteStartDuringARunStartsNoSecondTool) {
+  TFormDigiDec *form = Running();
+  form->ExeButtonClick();
+  EXPECT_EQ(kxtest::LogTexts(),
+            (QStringList{"DigiDec[WRITE] clicked", " WriterCmd is running already: not started again"}));
+  EXPECT_TRUE(form->NowCommandExecute);
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
+  EXPECT_TRUE(w.boxes.texts.isEmpty());
+}
+
+TEST_F(DigiDecWindow, FailedLaunchTellsTheUserAndStartsNoRun) {
+  TFormDigiDec *form = w.Create();
+  // The folder the shell would start in is gone.
+  kx::digidec::SetBaseDirectory(w.base.path() + "/gone");
+  QString title;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  kx::SetMessageBoxObserver([&](QMessageBox &box) {
+    w.boxes.texts.append(box.text());
+    title = box.windowTitle();
+    icon = box.icon();
+    QTimer::singleShot(0, &box, &QMessageBox::accept);
+  });
+  FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Fuchsia);
+  form->ExeButtonClick();
+  EXPECT_EQ(w.boxes.texts, QStringList{"起動に失敗しました"});
+  EXPECT_EQ(title, QStringLiteral("エラー"));
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Fuchsia);
+  const QStringList texts = kxtest::LogTexts();
+  ASSERT_EQ(texts.size(), 3);
+  EXPECT_EQ(texts[0], "DigiDec[WRITE] clicked");
+  EXPECT_TRUE(texts[1].startsWith("cmd ["));
+  EXPECT_EQ(texts[2], " ERROR!!  Can not Ececute WriterCmd");
+}
+
+TEST_F(DigiDecWindow, StepTwoTextShowsWhereTheUpdaterRuns) {
+  TFormDigiDec *form = w.Create();
+  form->StepD02LabelClick();
+  EXPECT_EQ(form->StepD01Label->text(), w.work.path() + "  " + QCoreApplication::applicationFilePath());
+}
+
+}  // namespace
