@@ -1,6 +1,6 @@
 #include "digidec/Payloads.h"
 
-#include <QFile>
+#include "payload/Payload.h"
 
 #include "platform/FileError.h"
 
@@ -13,9 +13,7 @@ namespace kx::digidec {
 QByteArray ReadPayload(const QString &name) {
   static const bool once = (InitWriterPayload(), true);
   (void)once;
-  QFile f(QStringLiteral(":/payloads/") + name);
-  if (!f.open(QIODevice::ReadOnly)) throw EFileError(QStringLiteral("Payload %1 not found.").arg(name));
-  return f.readAll();
+  return kx::ReadPayload(name);
 }
 
 }  // namespace kx::digidec

@@ -6,7 +6,7 @@
 
 namespace kx::digidec {
 
-// The payload NAME whole, from the resource ":/payloads/NAME".
+// The payload NAME whole, from the carried payloads (the writer stand-in included).
 // Raises kx::EFileError when the updater does not carry it.
 QByteArray ReadPayload(const QString &name);
 

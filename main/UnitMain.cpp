@@ -363,6 +363,8 @@ void TFormMain::DigiDecBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;
   FormDigiDec->show();
   LogFileSave(3);
+}
+
 void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::max(ReceiveSize, 0)));
   const int got = CommX1->ReceiveBlock(buffer.data(), ReceiveSize);

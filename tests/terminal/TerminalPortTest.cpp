@@ -22,7 +22,6 @@
 #include "terminal/UnitTerminal.h"
 #include "tests/support/TestSupport.h"
 
-void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 

@@ -19,8 +19,6 @@
 #include "terminal/UnitTerminal.h"
 #include "tests/support/TestSupport.h"
 
-// Readable failures for texts of the log.
-void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
