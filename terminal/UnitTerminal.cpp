@@ -1,12 +1,440 @@
 #include "terminal/UnitTerminal.h"
 
-#include "platform/Widgets.h"
+#include <QAbstractSlider>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
+
+#include "platform/Dialogs.h"
+#include "platform/FileError.h"
+#include "platform/Tick.h"
+#include "terminal/LogWriter.h"
+#include "terminal/TerminalRules.h"
 
 TFormTerminal *FormTerminal = nullptr;
+
+const QColor TFormTerminal::kReceivedColour{255, 0, 0};
+const QColor TFormTerminal::kSentColour{0, 0, 255};
+const QColor TFormTerminal::kFileColour{0, 128, 128};
+
+namespace {
+
+using kx::terminal::DisplayMode;
+
+constexpr int kClientWidth = 647;
+constexpr int kClientHeight = 465;
+constexpr int kPanelHeight = 121;
+constexpr int kStatusHeight = 33;
+constexpr int kLogFontPixels = 13;
+const QString kMarker = QStringLiteral("~");
+
+template <typename W>
+W *Place(W *w, int left, int top, int width, int height) {
+  w->setGeometry(left, top, width, height);
+  return w;
+}
+
+// "Terminal" where a system has it, otherwise the system's fixed-pitch font.
+QFont FindLogFont() {
+  QFont f = QFontDatabase::families().contains(QStringLiteral("Terminal"))
+                ? QFont(QStringLiteral("Terminal"))
+                : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  f.setFixedPitch(true);
+  f.setStyleHint(QFont::TypeWriter);
+  f.setPixelSize(kLogFontPixels);
+  return f;
+}
+
+// A symbol font in which "~" is a glyph of its own: Webdings where present,
+// otherwise the Dingbats face of the URW fonts (there "~" is a heavy ornament).
+QString MarkerFamily() {
+  const QStringList families = QFontDatabase::families();
+  for (const char *name : {"Webdings", "D050000L", "Dingbats"})
+    if (families.contains(QLatin1String(name))) return QLatin1String(name);
+  return QString();
+}
+
+}  // namespace
 
 TFormTerminal::TFormTerminal(QWidget *parent) : QWidget(parent) {
   setObjectName(QStringLiteral("FormTerminal"));
   setWindowTitle(QStringLiteral("FormTerminal"));
   setFont(kx::PixelFont(QStringLiteral("Tahoma"), 11));
-  resize(647, 465);
+  resize(kClientWidth, kClientHeight);
+
+  logFont_ = FindLogFont();
+  const QString marker = MarkerFamily();
+  markerFont_ = marker.isEmpty() ? logFont_ : QFont(marker);
+  markerFont_.setPixelSize(kLogFontPixels);
+  receivedText_ = TextFormat(kReceivedColour);
+  receivedMarker_ = MarkerFormat(kReceivedColour);
+
+  BuildControls();
+  FormCreate();
+}
+
+TFormTerminal::~TFormTerminal() = default;
+
+void TFormTerminal::BuildControls() {
+  Panel1 = Place(new QWidget(this), 0, 0, kClientWidth, kPanelHeight);
+
+  // Top row: the port, the file and its sending.
+  OpenButton = Place(new QPushButton(QStringLiteral("COM Open"), Panel1), 8, 8, 72, 25);
+  CloseButton = Place(new QPushButton(QStringLiteral("COM Close"), Panel1), 84, 8, 72, 25);
+  CloseButton->setEnabled(false);
+  SendFileEdit = Place(new QLineEdit(Panel1), 164, 10, 170, 21);
+  SendFileSelectButton = Place(new QPushButton(QStringLiteral("..."), Panel1), 336, 8, 24, 25);
+  SendFileSelectButton->setFont(kx::PixelFont(QStringLiteral("Tahoma"), 16));
+  FileSendStartButton = Place(new QPushButton(QStringLiteral("File Send"), Panel1), 364, 8, 70, 25);
+  TimerSendButton = Place(new QPushButton(QStringLiteral("Timer Send Start"), Panel1), 442, 8, 110, 25);
+  TimerSendTimeEdit = Place(new QLineEdit(QStringLiteral("120"), Panel1), 556, 10, 50, 21);
+  Label1 = Place(new QLabel(QStringLiteral("Sec"), Panel1), 610, 13, 30, 15);
+
+  // Middle row: the command line.
+  CommandComboBox = Place(new QComboBox(Panel1), 8, 44, 540, 22);
+  CommandComboBox->setEditable(true);
+  CommandComboBox->setInsertPolicy(QComboBox::NoInsert);
+  SendButton = Place(new QPushButton(QStringLiteral("Send"), Panel1), 556, 42, 83, 25);
+
+  // Bottom row: display mode, log, and "Send HEX" under "Send".
+  TerminalTypeRadioGroup = Place(new QGroupBox(QStringLiteral("TerminalType"), Panel1), 8, 70, 140, 44);
+  TerminalTypeAscii = Place(new QRadioButton(QStringLiteral("ASCII"), TerminalTypeRadioGroup), 8, 18, 60, 20);
+  TerminalTypeHex = Place(new QRadioButton(QStringLiteral("HEX"), TerminalTypeRadioGroup), 72, 18, 60, 20);
+  auto *types = new QButtonGroup(TerminalTypeRadioGroup);
+  types->addButton(TerminalTypeAscii, 0);
+  types->addButton(TerminalTypeHex, 1);
+  TerminalTypeAscii->setChecked(true);
+  ClearButton = Place(new QPushButton(QStringLiteral("Clear"), Panel1), 156, 84, 60, 25);
+  BottomScrollCheckBox = Place(new QCheckBox(QStringLiteral("Auto Scroll"), Panel1), 222, 88, 90, 17);
+  TxtLogSaveButton = Place(new QPushButton(QStringLiteral("Txt Log Save"), Panel1), 318, 84, 90, 25);
+  RtfLogSaveButton = Place(new QPushButton(QStringLiteral("Rtf Log Save"), Panel1), 412, 84, 90, 25);
+  SendHEXButton = Place(new QPushButton(QStringLiteral("Send HEX"), Panel1), 556, 84, 83, 25);
+  SetSendButtonsEnabled(false);
+
+  RichEdit1 = Place(new QTextEdit(this), 0, kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusHeight);
+  RichEdit1->setFont(logFont_);
+  RichEdit1->setAcceptRichText(true);
+  RichEdit1->setLineWrapMode(QTextEdit::NoWrap);
+  RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // A long session's log holds many thousands of lines: no undo history for them.
+  RichEdit1->setUndoRedoEnabled(false);
+  RichEdit1->document()->setDefaultFont(logFont_);
+
+  StatusBar1 = Place(new QStatusBar(this), 0, kClientHeight - kStatusHeight, kClientWidth, kStatusHeight);
+  StatusBar1->setSizeGripEnabled(false);
+
+  OpenDialog1 = new QFileDialog(this);
+  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setNameFilters({QStringLiteral("*.txt"), QStringLiteral("*.log"), QStringLiteral("All Files (*)")});
+  SaveDialog1 = new QFileDialog(this);
+  SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  SaveDialog1->setFileMode(QFileDialog::AnyFile);
+  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+  SaveDialog1->setNameFilters(
+      {QStringLiteral("RichText (*.rtf)"), QStringLiteral("Text (*.txt *.log)"), QStringLiteral("All File (*)")});
+
+  SendTimer = new kx::TTimer(this);
+  SendTimer->Tag = kx::terminal::kDefaultSendPeriod;
+
+  const char *names[] = {"Panel1", "OpenButton", "CloseButton", "SendFileEdit", "SendFileSelectButton",
+                         "FileSendStartButton", "TimerSendButton", "TimerSendTimeEdit", "Label1",
+                         "CommandComboBox", "SendButton", "SendHEXButton", "TerminalTypeRadioGroup",
+                         "ClearButton", "BottomScrollCheckBox", "TxtLogSaveButton", "RtfLogSaveButton",
+                         "RichEdit1", "StatusBar1", "OpenDialog1", "SaveDialog1"};
+  QWidget *widgets[] = {Panel1, OpenButton, CloseButton, SendFileEdit, SendFileSelectButton,
+                        FileSendStartButton, TimerSendButton, TimerSendTimeEdit, Label1,
+                        CommandComboBox, SendButton, SendHEXButton, TerminalTypeRadioGroup,
+                        ClearButton, BottomScrollCheckBox, TxtLogSaveButton, RtfLogSaveButton,
+                        RichEdit1, StatusBar1, OpenDialog1, SaveDialog1};
+  for (size_t i = 0; i < std::size(names); ++i) widgets[i]->setObjectName(QLatin1String(names[i]));
+  SendTimer->setObjectName(QStringLiteral("SendTimer"));
+
+  connect(OpenButton, &QPushButton::clicked, this, &TFormTerminal::OpenButtonClick);
+  connect(CloseButton, &QPushButton::clicked, this, &TFormTerminal::CloseButtonClick);
+  connect(SendFileSelectButton, &QPushButton::clicked, this, &TFormTerminal::SendFileSelectButtonClick);
+  connect(FileSendStartButton, &QPushButton::clicked, this, &TFormTerminal::FileSendStartButtonClick);
+  connect(TimerSendButton, &QPushButton::clicked, this, &TFormTerminal::TimerSendButtonClick);
+  connect(SendButton, &QPushButton::clicked, this, &TFormTerminal::SendButtonClick);
+  connect(SendHEXButton, &QPushButton::clicked, this, &TFormTerminal::SendHEXButtonClick);
+  connect(ClearButton, &QPushButton::clicked, this, &TFormTerminal::ClearButtonClick);
+  connect(TxtLogSaveButton, &QPushButton::clicked, this, &TFormTerminal::TxtLogSaveButtonClick);
+  connect(RtfLogSaveButton, &QPushButton::clicked, this, &TFormTerminal::RtfLogSaveButtonClick);
+  connect(SendTimer, &QTimer::timeout, this, &TFormTerminal::SendTimerTimer);
+  TimerSendTimeEdit->installEventFilter(this);
+}
+
+bool TFormTerminal::eventFilter(QObject *watched, QEvent *event) {
+  if (watched == TimerSendTimeEdit && event->type() == QEvent::FocusOut) TimerSendTimeEditExit();
+  return QWidget::eventFilter(watched, event);
+}
+
+int TFormTerminal::TerminalTypeItemIndex() const { return TerminalTypeHex->isChecked() ? 1 : 0; }
+
+void TFormTerminal::SetTerminalTypeItemIndex(int index) {
+  (index == 1 ? TerminalTypeHex : TerminalTypeAscii)->setChecked(true);
+}
+
+void TFormTerminal::SetSendButtonsEnabled(bool enabled) {
+  for (QPushButton *b : {SendButton, SendHEXButton, FileSendStartButton, TimerSendButton}) b->setEnabled(enabled);
+}
+
+// ---- The log ----
+
+QTextCharFormat TFormTerminal::TextFormat(const QColor &colour) const {
+  QTextCharFormat f;
+  f.setFont(logFont_, QTextCharFormat::FontPropertiesAll);
+  f.setForeground(colour);
+  return f;
+}
+
+QTextCharFormat TFormTerminal::MarkerFormat(const QColor &colour) const {
+  QTextCharFormat f;
+  f.setFont(markerFont_, QTextCharFormat::FontPropertiesAll);
+  f.setForeground(colour);
+  f.setProperty(kx::terminal::kMarkerProperty, true);
+  return f;
+}
+
+void TFormTerminal::ScrollAfterEntry() {
+  QScrollBar *bar = RichEdit1->verticalScrollBar();
+  if (BottomScrollCheckBox->isChecked())
+    bar->setValue(bar->maximum());
+  else
+    bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+}
+
+// Received lines and file lines go in at the start of the current line, so a hex
+// row still filling moves down below them.
+void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, bool marker) {
+  QTextCursor c(RichEdit1->document());
+  c.movePosition(QTextCursor::End);
+  c.movePosition(QTextCursor::StartOfBlock);
+  const bool received = colour == kReceivedColour;
+  c.insertText(text, received ? receivedText_ : TextFormat(colour));
+  if (marker) c.insertText(kMarker, received ? receivedMarker_ : MarkerFormat(colour));
+  c.insertBlock();
+  ScrollAfterEntry();
+}
+
+// What the user sends goes at the end of the current line, without scrolling.
+void TFormTerminal::AppendEntry(const QString &text, const QColor &colour) {
+  QTextCursor c(RichEdit1->document());
+  c.movePosition(QTextCursor::End);
+  c.insertText(text, TextFormat(colour));
+  c.insertText(kMarker, MarkerFormat(colour));
+  c.insertBlock();
+  if (BottomScrollCheckBox->isChecked()) ScrollAfterEntry();
+}
+
+void TFormTerminal::ReceivedLine(const char *data, int size, bool ended) {
+  InsertLineEntry(QString::fromLatin1(data, size), kReceivedColour, ended);
+}
+
+void TFormTerminal::HexByte(std::uint8_t d, bool rowEnd) {
+  static const char digits[] = "0123456789ABCDEF";
+  const char text[] = {digits[d >> 4], digits[d & 0x0F], ' '};
+  QTextCursor c(RichEdit1->document());
+  c.movePosition(QTextCursor::End);
+  c.insertText(QString::fromLatin1(text, 3), receivedText_);
+  if (rowEnd) {
+    c.insertBlock();
+    ScrollAfterEntry();
+  } else if (BottomScrollCheckBox->isChecked()) {
+    ScrollAfterEntry();
+  }
+}
+
+void TFormTerminal::TerminalRx_1byte(std::uint8_t d) {
+  rx_.Feed(d, TerminalTypeItemIndex() == 1 ? DisplayMode::Hex : DisplayMode::Ascii, *this);
+}
+
+void TFormTerminal::TerminalRx_1byteHex(std::uint8_t d) { rx_.ShowHex(d, *this); }
+
+void TFormTerminal::TerminalRxBufClear() { rx_.ClearLine(); }
+
+void TFormTerminal::FormCreate() { ClearButtonClick(); }
+
+void TFormTerminal::ClearButtonClick() {
+  RichEdit1->clear();
+  QTextCursor c(RichEdit1->document());
+  c.insertBlock();
+  RichEdit1->moveCursor(QTextCursor::Start);
+}
+
+// ---- Sending ----
+
+void TFormTerminal::UpdateHistory(const QString &command) {
+  QStringList items;
+  for (int i = 0; i < CommandComboBox->count(); ++i) items.append(CommandComboBox->itemText(i));
+  items = kx::terminal::UpdatedHistory(items, command);
+  CommandComboBox->clear();
+  CommandComboBox->addItems(items);
+  CommandComboBox->setCurrentIndex(0);
+}
+
+void TFormTerminal::SendButtonClick() {
+  const QString command = CommandComboBox->currentText();
+  if (TerminalTypeItemIndex() == 1) {
+    QTextCursor c(RichEdit1->document());
+    c.movePosition(QTextCursor::End);
+    c.insertBlock();
+  }
+  AppendEntry(command, kSentColour);
+  rx_.ResetHexColumn();
+  Transmit(command.toLatin1());
+  Transmit(QByteArrayLiteral("\r\n"));
+  UpdateHistory(command);
+}
+
+void TFormTerminal::SendHEXButtonClick() {
+  using Status = kx::terminal::HexCommand::Status;
+  const QString command = CommandComboBox->currentText();
+  const kx::terminal::HexCommand parsed = kx::terminal::ParseHexCommand(command);
+  switch (parsed.status) {
+    case Status::Ok:
+      break;
+    case Status::TooLong:
+    case Status::TooManyBytes:
+      kx::MessageBox(this, QStringLiteral("Send HEX takes at most %1 characters and %2 bytes. Nothing was sent.")
+                               .arg(kx::terminal::HexCommand::kMaxChars)
+                               .arg(kx::terminal::HexCommand::kMaxBytes));
+      return;
+    case Status::Invalid:
+    case Status::NoBytes:
+      return;
+  }
+  AppendEntry(command, kSentColour);
+  rx_.ResetHexColumn();
+  Transmit(parsed.bytes);
+  UpdateHistory(command);
+}
+
+// ---- Saving the log ----
+
+bool TFormTerminal::RunSaveDialog(int filterIndex, const QString &suffix, QString *path) {
+  const QStringList filters = SaveDialog1->nameFilters();
+  SaveDialog1->selectNameFilter(filters.value(filterIndex - 1));
+  SaveDialog1->setDefaultSuffix(suffix);
+  if (SaveDialog1->exec() != QDialog::Accepted) return false;
+  *path = SaveDialog1->selectedFiles().value(0);
+  return !path->isEmpty();
+}
+
+void TFormTerminal::WriteFile(const QString &path, const QByteArray &data) {
+  QSaveFile f(path);
+  if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
+    throw kx::EFileError(QStringLiteral("Cannot write \"%1\": %2").arg(path, f.errorString()));
+}
+
+void TFormTerminal::TxtLogSaveButtonClick() {
+  QString path;
+  if (!RunSaveDialog(2, QStringLiteral("log"), &path)) return;
+  WriteFile(path, kx::terminal::PlainTextLog(*RichEdit1->document()));
+}
+
+void TFormTerminal::RtfLogSaveButtonClick() {
+  QString path;
+  if (!RunSaveDialog(1, QStringLiteral("rtf"), &path)) return;
+  kx::terminal::RtfFonts fonts;
+  fonts.text = QFontInfo(logFont_).family();
+  fonts.symbol = QFontInfo(markerFont_).family();
+  if (fonts.symbol != QLatin1String("Webdings")) fonts.symbolAlternative = QStringLiteral("Webdings");
+  fonts.halfPoints = qRound(kLogFontPixels * 72.0 / 96.0 * 2.0);
+  WriteFile(path, kx::terminal::RtfLog(*RichEdit1->document(), fonts));
+}
+
+// ---- Sending files ----
+
+void TFormTerminal::SendFileSelectButtonClick() {
+  OpenDialog1->selectNameFilter(OpenDialog1->nameFilters().value(0));
+  if (OpenDialog1->exec() != QDialog::Accepted) return;
+  const QString path = OpenDialog1->selectedFiles().value(0);
+  if (!path.isEmpty()) SendFileEdit->setText(path);
+}
+
+void TFormTerminal::FileSendStartButtonClick() {
+  const QString path = SendFileEdit->text();
+  if (!QFileInfo(path).isFile()) return;
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) throw kx::EFileError(QStringLiteral("Cannot open \"%1\": %2").arg(path, f.errorString()));
+  const QByteArray content = f.readAll();
+  if (f.error() != QFileDevice::NoError)
+    throw kx::EFileError(QStringLiteral("Cannot read \"%1\": %2").arg(path, f.errorString()));
+  f.close();
+  // This sending keeps its own lines: a timer tick during the pause below may start
+  // another sending of the file, after which this one goes on where it stopped.
+  const std::vector<kx::terminal::FileLine> lines = kx::terminal::SplitSendFile(content);
+  for (const kx::terminal::FileLine &line : lines) {
+    if (line.send) Transmit(line.text + QByteArrayLiteral("\r\n"));
+    InsertLineEntry(QString::fromLatin1(line.text), kFileColour);
+    kx::Sleep(100);
+    QCoreApplication::processEvents();
+  }
+}
+
+void TFormTerminal::TimerSendTimeEditExit() {
+  const int period = kx::terminal::SendPeriodFromText(TimerSendTimeEdit->text());
+  TimerSendTimeEdit->setText(QString::number(period));
+  SendTimer->Tag = period;
+}
+
+void TFormTerminal::TimerSendButtonClick() {
+  if (SendTimer->isActive())
+    TimerSendStop();
+  else
+    TimerSendStart();
+}
+
+void TFormTerminal::TimerSendStart() {
+  if (!QFileInfo(SendFileEdit->text()).isFile()) return;
+  TimerSendButton->setText(QStringLiteral("Timer Send End"));
+  SendTimer->start(1);
+}
+
+void TFormTerminal::TimerSendStop() {
+  TimerSendButton->setText(QStringLiteral("Timer Send Start"));
+  SendTimer->stop();
+}
+
+void TFormTerminal::SendTimerTimer() {
+  SendTimer->setInterval(SendTimer->Tag * 1000);
+  FileSendStartButtonClick();
+}
+
+// ---- The port ----
+
+void TFormTerminal::OpenButtonClick() {
+  OpenButton->setEnabled(false);
+  CloseButton->setEnabled(true);
+  // TODO(comm): open through FormMain->CommX1 once the serial component is merged.
+  SetSendButtonsEnabled(true);
+}
+
+void TFormTerminal::CloseButtonClick() {
+  CloseButton->setEnabled(false);
+  OpenButton->setEnabled(true);
+  SetSendButtonsEnabled(false);
+}
+
+bool TFormTerminal::Transmit(const QByteArray &bytes) {
+  Q_UNUSED(bytes);
+  return false;
 }

@@ -1,12 +1,127 @@
 #pragma once
 // The service terminal: raw serial traffic, and the common way to open and close
 // the port for the terminal and the version check.
+#include <QByteArray>
+#include <QColor>
+#include <QFont>
+#include <QString>
+#include <QTextCharFormat>
 #include <QWidget>
+#include <cstdint>
 
-class TFormTerminal : public QWidget {
+#include "platform/Widgets.h"
+#include "terminal/TerminalRx.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QGroupBox;
+class QLineEdit;
+class QRadioButton;
+class QStatusBar;
+class QTextEdit;
+
+class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   Q_OBJECT
  public:
   explicit TFormTerminal(QWidget *parent = nullptr);
+  ~TFormTerminal() override;
+
+  // Colours of the log.
+  static const QColor kReceivedColour;
+  static const QColor kSentColour;
+  static const QColor kFileColour;
+
+  // Controls. Panel1 holds three rows: port and file sending, the command line,
+  // then display mode, log and "Send HEX".
+  QWidget *Panel1;
+  QPushButton *OpenButton;
+  QPushButton *CloseButton;
+  QLineEdit *SendFileEdit;
+  QPushButton *SendFileSelectButton;
+  QPushButton *FileSendStartButton;
+  QPushButton *TimerSendButton;
+  QLineEdit *TimerSendTimeEdit;
+  QLabel *Label1;
+  QComboBox *CommandComboBox;
+  QPushButton *SendButton;
+  QPushButton *SendHEXButton;
+  QGroupBox *TerminalTypeRadioGroup;
+  QRadioButton *TerminalTypeAscii;
+  QRadioButton *TerminalTypeHex;
+  QPushButton *ClearButton;
+  QCheckBox *BottomScrollCheckBox;
+  QPushButton *TxtLogSaveButton;
+  QPushButton *RtfLogSaveButton;
+  QTextEdit *RichEdit1;
+  QStatusBar *StatusBar1;
+  QFileDialog *OpenDialog1;
+  QFileDialog *SaveDialog1;
+  kx::TTimer *SendTimer;  // its Tag is the send period in seconds
+
+  // The selected display mode: 0 "ASCII", 1 "HEX".
+  int TerminalTypeItemIndex() const;
+  void SetTerminalTypeItemIndex(int index);
+
+  // The receive display, fed by the main window's receive dispatch while
+  // CloseButton is enabled.
+  void TerminalRx_1byte(std::uint8_t d);
+  void TerminalRx_1byteHex(std::uint8_t d);
+  void TerminalRxBufClear();
+  const kx::terminal::RxDisplay &RxState() const { return rx_; }
+
+  // The common open and close of the shared port at 115200 bit/s, 8N1, no flow
+  // control. OpenButtonClick lets the port's error pass to its caller.
+  void OpenButtonClick();
+  void CloseButtonClick();
+
+  void TimerSendStart();
+  void TimerSendStop();
+
+  // Handlers of this window.
+  void FormCreate();
+  void ClearButtonClick();
+  void SendButtonClick();
+  void SendHEXButtonClick();
+  void TxtLogSaveButtonClick();
+  void RtfLogSaveButtonClick();
+  void SendFileSelectButtonClick();
+  void FileSendStartButtonClick();
+  void TimerSendButtonClick();
+  void TimerSendTimeEditExit();
+  void SendTimerTimer();
+
+  // The log's fonts: a fixed-pitch one for text, a symbol one for the marker.
+  QFont LogFont() const { return logFont_; }
+  QFont MarkerFont() const { return markerFont_; }
+
+ protected:
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
+ private:
+  void BuildControls();
+  void SetSendButtonsEnabled(bool enabled);
+  // Log entries.
+  QTextCharFormat TextFormat(const QColor &colour) const;
+  QTextCharFormat MarkerFormat(const QColor &colour) const;
+  void InsertLineEntry(const QString &text, const QColor &colour, bool marker = true);
+  void AppendEntry(const QString &text, const QColor &colour);
+  void ScrollAfterEntry();
+  void UpdateHistory(const QString &command);
+  bool RunSaveDialog(int filterIndex, const QString &suffix, QString *path);
+  static void WriteFile(const QString &path, const QByteArray &data);
+  bool Transmit(const QByteArray &bytes);
+
+  // kx::terminal::RxSink
+  void ReceivedLine(const char *data, int size, bool ended) override;
+  void HexByte(std::uint8_t d, bool rowEnd) override;
+
+  kx::terminal::RxDisplay rx_;
+  QFont logFont_;
+  QFont markerFont_;
+  QTextCharFormat receivedText_;
+  QTextCharFormat receivedMarker_;
 };
 
 extern TFormTerminal *FormTerminal;
