@@ -1,0 +1,475 @@
+#include "comm/CommX.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <new>
+
+#include "comm/CommThreads.h"
+#include "platform/Tick.h"
+#include "platform/serial/PortMap.h"
+#include "platform/serial/SerialDevice.h"
+#include "platform/serial/TermiosDevice.h"
+
+using kx::serial::Device;
+using kx::serial::LineSettings;
+
+struct TCustomCommX::Line {
+  LineSettings s;
+};
+
+struct TCustomCommX::ReadWait {
+  QEventLoop loop;
+  QSocketNotifier *notifier = nullptr;
+  ReadWait *outer = nullptr;
+};
+
+namespace {
+// One 10-bit character at the given rate, rounded down, plus 1 ms.
+int HalfWait(int bitRate) { return 1000 / (bitRate / 10) + 1; }
+}  // namespace
+
+TCustomCommX::TCustomCommX(QObject *AOwner) : QObject(AOwner), FDCB(std::make_unique<Line>()) {}
+
+TCustomCommX::~TCustomCommX() {
+  try {
+    PortClose();
+  } catch (...) {
+    // Closing cannot fail in a way the owner could still act on.
+  }
+}
+
+std::unique_ptr<Device> TCustomCommX::OpenSystemPort(int portNo) {
+  const QString path = kx::serial::DevicePath(portNo);
+  if (path.isEmpty()) return nullptr;
+  return kx::serial::OpenTermios(path.toStdString());
+}
+
+int TCustomCommX::Handle() const { return FHandle ? FHandle->PollFd() : INVALID_HANDLE_VALUE; }
+
+// ---------------------------------------------------------------- settings
+
+template <typename Edit>
+void TCustomCommX::ApplyLine(Edit edit, const char *message) {
+  if (!FHandle) return;
+  LineSettings next = FDCB->s;
+  edit(next);
+  // Below 10 bit/s a character lasts longer than the half-duplex wait can express.
+  if (next.bitRate < 10 || !FHandle->Configure(next)) {
+    FHandle->Configure(FDCB->s);  // a refusal may have changed part of the line
+    throw ECommError(message);
+  }
+  FDCB->s = next;
+}
+
+void TCustomCommX::ApplyTimeouts() {
+  if (FHandle && (FTimeOutTrans < 0 || FTimeOutReceive < 0)) throw ECommError("Error at TimeOut setting");
+}
+
+void TCustomCommX::ApplyQueues() {
+  if (!FHandle) return;
+  // The tty's queues have a fixed size; what remains of sizing them is the block size.
+  if (FBufLenTrans <= 0 || FBufLenReceive <= 0) throw ECommError("Can not create COM buffer");
+  appliedBufLenTrans_ = FBufLenTrans;
+}
+
+void TCustomCommX::SetPortNo(int value) {
+  FPortNo = value;
+  if (FHandle) {
+    PortClose();
+    PortOpen();
+  }
+}
+
+void TCustomCommX::SetBitRate(int value) {
+  FBitRate = value;
+  ApplyLine([value](LineSettings &s) { s.bitRate = value; }, "Error at BitRate setting");
+  if (TransThread) TransThread->HalfWaitTim = HalfWait(value);
+}
+
+void TCustomCommX::SetCharSize(int value) {
+  FCharSize = value;
+  ApplyLine([value](LineSettings &s) { s.charSize = value & 0xFF; }, "Error at CharSize setting");
+}
+
+void TCustomCommX::SetParityBit(TCommParityBits value) {
+  FParityBit = value;
+  ApplyLine([value](LineSettings &s) { s.parity = static_cast<kx::serial::Parity>(value); },
+            "Error at ParityBit setting");
+}
+
+void TCustomCommX::SetStopBit(TCommStopBits value) {
+  FStopBit = value;
+  ApplyLine([value](LineSettings &s) { s.stopBits = static_cast<kx::serial::StopBits>(value); },
+            "Error at StopBit setting");
+}
+
+void TCustomCommX::SetFlowCtrl(TCommFlowCtrls value) {
+  FFlowCtrl = value;
+  ApplyLine([value](LineSettings &s) { s.flow = static_cast<kx::serial::Flow>(value); }, "Error at FlowCtrl setting");
+}
+
+void TCustomCommX::SetTimeOutTrans(int ms) {
+  FTimeOutTrans = ms;
+  ApplyTimeouts();
+}
+
+void TCustomCommX::SetTimeOutReceive(int ms) {
+  FTimeOutReceive = ms;
+  ApplyTimeouts();
+}
+
+void TCustomCommX::SetXonChar(char value) {
+  FXonChar = value;
+  ApplyLine([value](LineSettings &s) { s.xonChar = static_cast<std::uint8_t>(value); }, "Error at XonChar setting");
+}
+
+void TCustomCommX::SetXoffChar(char value) {
+  FXoffChar = value;
+  ApplyLine([value](LineSettings &s) { s.xoffChar = static_cast<std::uint8_t>(value); }, "Error at XoffChar setting");
+}
+
+void TCustomCommX::SetBufLenTrans(int bytes) {
+  FBufLenTrans = bytes;
+  ApplyQueues();
+}
+
+void TCustomCommX::SetBufLenReceive(int bytes) {
+  FBufLenReceive = bytes;
+  ApplyQueues();
+  ApplyLine([](LineSettings &) {}, "Error at FlowCtrl setting");
+}
+
+// ---------------------------------------------------------------- open and close
+
+void TCustomCommX::PortOpen() {
+  if (FHandle) throw ECommError("Already opened the COM poer");
+  std::unique_ptr<Device> device = opener_ ? opener_(FPortNo) : OpenSystemPort(FPortNo);
+  if (!device) throw ECommError("Can not open the COM port");
+  FHandle = std::move(device);
+  try {
+    {
+      std::lock_guard c2(Critical2);
+      TransBufLen = 0;
+      TransCnt = 0;
+    }
+    ApplyQueues();
+    FHandle->PurgeTx();
+    FHandle->PurgeRx();
+    // The settings go to the driver one at a time in this fixed order, each with its
+    // own message, starting from a plain line.
+    FDCB->s = LineSettings{};
+    FDCB->s.flow = kx::serial::Flow::None;
+    SetBitRate(FBitRate);
+    SetCharSize(FCharSize);
+    SetParityBit(FParityBit);
+    SetStopBit(FStopBit);
+    SetFlowCtrl(FFlowCtrl);
+    ApplyTimeouts();
+    SetXonChar(FXonChar);
+    SetXoffChar(FXoffChar);
+
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(reportMutex_);
+      generation = liveGeneration_ = ++lastGeneration_;
+    }
+    try {
+      TransThread = std::make_unique<TCommTransThread>(this, FHandle.get(), generation);
+      TransThread->HalfWaitTim = HalfWait(FBitRate);
+      TransThread->Start();
+    } catch (const std::exception &) {
+      TransThread.reset();
+      throw ECommError("Can not create TX thread");
+    }
+    try {
+      ReceiveThread = std::make_unique<TCommReceiveThread>(this, FHandle.get(), generation);
+      ReceiveThread->Start();
+    } catch (const std::exception &) {
+      ReceiveThread.reset();
+      throw ECommError("Can not create RX thread");
+    }
+  } catch (...) {
+    PortClose();
+    throw;
+  }
+}
+
+void TCustomCommX::PortClose() {
+  if (!FHandle) return;
+  SetDtrSignal(false);
+  SetRtsSignal(false);
+  ClearTransBuf();
+  ClearReceiveBuf();
+  // From here no report of this opening reaches a handler, and a thread waiting for
+  // its report to be handled stops waiting: the threads can be joined even when
+  // this runs inside a handler of their own report.
+  {
+    std::lock_guard lock(reportMutex_);
+    liveGeneration_ = 0;
+  }
+  reportCv_.notify_all();
+  for (ReadWait *w = readWait_; w; w = w->outer) {
+    w->notifier->setEnabled(false);
+    w->loop.quit();
+  }
+  if (TransThread) {
+    TransThread->Terminate();
+    TransThread->Join();
+  }
+  if (ReceiveThread) {
+    ReceiveThread->Terminate();
+    ReceiveThread->Join();
+  }
+  TransThread.reset();
+  ReceiveThread.reset();
+  FHandle.reset();
+}
+
+// ---------------------------------------------------------------- transmit
+
+bool TCustomCommX::TransChar(char c) { return TransBlock(&c, 1); }
+
+bool TCustomCommX::TransString(const QByteArray &s) {
+  if (s.isEmpty()) return true;
+  return TransBlock(s.constData(), static_cast<int>(s.size()));
+}
+
+bool TCustomCommX::TransBlock(const void *Data, int BufSize) {
+  if (BufSize == 0) return true;
+  if (BufSize < 0 || !Data) return false;
+  const auto *p = static_cast<const std::uint8_t *>(Data);
+  int remaining = BufSize;
+  while (remaining > 0) {
+    if (!FHandle || !TransThread) return false;
+    int outstanding;
+    {
+      std::lock_guard c2(Critical2);
+      outstanding = TransCnt;
+    }
+    if (outstanding >= kMaxOutstandingBlocks) {
+      WaitForTransmitSlot();
+      continue;
+    }
+    const int chunk = std::min(remaining, appliedBufLenTrans_);
+    try {
+      std::vector<std::uint8_t> block(p, p + chunk);
+      {
+        std::lock_guard c2(Critical2);
+        TransBufLen += chunk;
+        TransCnt += 1;
+      }
+      TransThread->Post(std::move(block));
+    } catch (const std::bad_alloc &) {
+      // No memory for the copy: this block is dropped, as the line would drop it.
+    }
+    p += chunk;
+    remaining -= chunk;
+  }
+  return true;
+}
+
+void TCustomCommX::WaitForTransmitSlot() {
+  // The transmit thread posts an empty call for every finished block while someone
+  // waits here, so the event loop wakes for it as it does for any other event.
+  ++transWaiters_;
+  bool full;
+  {
+    std::lock_guard c2(Critical2);
+    full = TransCnt >= kMaxOutstandingBlocks;
+  }
+  if (full) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  --transWaiters_;
+}
+
+void TCustomCommX::BlockFinished(int length) {
+  {
+    std::lock_guard c2(Critical2);
+    TransBufLen = std::max(0, TransBufLen - length);
+    TransCnt = std::max(0, TransCnt - 1);
+  }
+  TransDrained.notify_all();
+  if (transWaiters_ > 0) QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
+}
+
+void TCustomCommX::ClearTransBuf() {
+  if (!FHandle) return;
+  if (!TransThread) {
+    FHandle->PurgeTx();
+    return;
+  }
+  TransThread->MsgClearFlg = true;
+  {
+    std::lock_guard lock(reportMutex_);
+    transDiscard_ = true;
+  }
+  reportCv_.notify_all();
+  {
+    // The thread starts each write under Critical1 after testing the flag, so after
+    // this purge no write of a queued block can begin.
+    std::lock_guard c1(Critical1);
+    FHandle->PurgeTx();
+  }
+  {
+    std::unique_lock c2(Critical2);
+    TransDrained.wait(c2, [this] { return TransCnt == 0; });
+  }
+  TransThread->MsgClearFlg = false;
+  std::lock_guard lock(reportMutex_);
+  transDiscard_ = false;
+}
+
+int TCustomCommX::GetTransLength() {
+  if (!FHandle) return 0;
+  std::lock_guard c2(Critical2);
+  return TransBufLen;
+}
+
+// ---------------------------------------------------------------- receive
+
+int TCustomCommX::ReceiveBlock(void *Buf, int MaxSize) {
+  if (!FHandle || !ReceiveThread || !Buf) return -1;
+  if (MaxSize <= 0) return 0;
+  auto *out = static_cast<std::uint8_t *>(Buf);
+  const std::uint64_t generation = lastGeneration_;
+  int got = 0;
+  auto take = [&]() -> bool {
+    const long n = FHandle->ReadSome(out + got, static_cast<std::size_t>(MaxSize - got));
+    if (n < 0) return false;
+    got += static_cast<int>(n);
+    return true;
+  };
+  auto failed = [&] {
+    const int errors = FHandle->TakeLineEvents().errors;
+    if (errors) HandleReport(Report::Error, errors, generation);
+    return -1;
+  };
+  if (!take()) return failed();
+  if (got == MaxSize) return got;
+
+  // Wait for the rest in a local event loop, so the window goes on meanwhile.
+  ReadWait wait;
+  QSocketNotifier notifier(FHandle->PollFd(), QSocketNotifier::Read);
+  QTimer limit;
+  limit.setSingleShot(true);
+  limit.setTimerType(Qt::PreciseTimer);
+  bool readFailed = false;
+  QObject::connect(&notifier, &QSocketNotifier::activated, &wait.loop, [&] {
+    if (!take()) {
+      readFailed = true;
+      wait.loop.quit();
+    } else if (got == MaxSize) {
+      wait.loop.quit();
+    }
+  });
+  QObject::connect(&limit, &QTimer::timeout, &wait.loop, &QEventLoop::quit);
+  if (FTimeOutReceive > 0) limit.start(FTimeOutReceive);
+  wait.notifier = &notifier;
+  wait.outer = readWait_;
+  readWait_ = &wait;
+  wait.loop.exec();
+  readWait_ = wait.outer;
+  if (!FHandle || generation != lastGeneration_) return -1;  // closed by a handler meanwhile
+  if (readFailed) return failed();
+  return got;
+}
+
+int TCustomCommX::ReceiveChar() {
+  std::uint8_t c = 0;
+  return ReceiveBlock(&c, 1) == 1 ? c : -1;
+}
+
+void TCustomCommX::ClearReceiveBuf() {
+  if (FHandle) FHandle->PurgeRx();
+}
+
+int TCustomCommX::GetReceiveLength() { return FHandle ? FHandle->InQueue() : 0; }
+
+// ---------------------------------------------------------------- reports
+
+void TCustomCommX::SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit) {
+  {
+    std::lock_guard lock(reportMutex_);
+    if (liveGeneration_ != generation) return;
+  }
+  auto handled = std::make_shared<bool>(false);
+  QMetaObject::invokeMethod(
+      this,
+      [this, kind, bits, generation, handled] {
+        struct Done {
+          TCustomCommX *c;
+          std::shared_ptr<bool> flag;
+          ~Done() {
+            {
+              std::lock_guard lock(c->reportMutex_);
+              *flag = true;
+            }
+            c->reportCv_.notify_all();
+          }
+        } done{this, handled};
+        HandleReport(kind, bits, generation);
+      },
+      Qt::QueuedConnection);
+  std::unique_lock lock(reportMutex_);
+  reportCv_.wait(lock, [&] {
+    return *handled || liveGeneration_ != generation || (fromTransmit && transDiscard_);
+  });
+}
+
+void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation) {
+  if (!FHandle || generation != lastGeneration_) return;
+  switch (kind) {
+    case Report::Receive:
+      if (OnReceive) {
+        const int n = GetReceiveLength();
+        // A copy: the handler may replace the event while it runs.
+        if (n != 0) {
+          const TCommReceiveEvent handler = OnReceive;
+          handler(this, n);
+        }
+      }
+      break;
+    case Report::Break:
+      if (OnBreak) {
+        const TCommBreakEvent handler = OnBreak;
+        handler(this);
+      }
+      break;
+    case Report::Error:
+      if (OnError) {
+        const TCommErrEvent handler = OnError;
+        handler(this, bits);
+      }
+      break;
+  }
+}
+
+void TCustomCommX::ReportLineErrors(Device *device, std::uint64_t generation, bool fromTransmit) {
+  const int errors = device->TakeLineEvents().errors & (kx::serial::kErrOverrun | kx::serial::kErrParity |
+                                                        kx::serial::kErrFrame);
+  if (errors) SendReport(Report::Error, errors, generation, fromTransmit);
+}
+
+// ---------------------------------------------------------------- modem lines
+
+void TCustomCommX::SetRtsSignal(bool Signal) {
+  if (FHandle) FHandle->SetRts(Signal);
+}
+
+void TCustomCommX::SetDtrSignal(bool Signal) {
+  if (FHandle) FHandle->SetDtr(Signal);
+}
+
+bool TCustomCommX::IsCtsSignal() { return FHandle && (FHandle->ModemStatus() & kx::serial::kModemCts); }
+bool TCustomCommX::IsDsrSignal() { return FHandle && (FHandle->ModemStatus() & kx::serial::kModemDsr); }
+bool TCustomCommX::IsRingSignal() { return FHandle && (FHandle->ModemStatus() & kx::serial::kModemRing); }
+bool TCustomCommX::IsRlsdSignal() { return FHandle && (FHandle->ModemStatus() & kx::serial::kModemDcd); }
+
+void TCustomCommX::SendBreak() {
+  if (!FHandle) return;
+  FHandle->SetBreak(true);
+  kx::Sleep(300);
+  FHandle->SetBreak(false);
+}
