@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
+#include "comm/CommX.h"
 #include "digidec/UnitDigiDec.h"
 #include "main/UpdatePlan.h"
 #include "platform/Dialogs.h"
@@ -106,6 +107,10 @@ void TFormMain::BuildControls() {
   TerminalButton->hide();
   ConnectTestTimer = new kx::TTimer(this);
   ConnectTestTimer->setInterval(3000);
+  CommX1 = new TCommX(this);
+  CommX1->setObjectName(QStringLiteral("CommX1"));
+  CommX1->SetFlowCtrl(cfcNone);
+  CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
 
   const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
                          "ComSearchButton", "Label1", "ComPortComboBox", "Step05Label", "ConnectTestBitBtn",
@@ -321,18 +326,21 @@ bool TFormMain::BoardClickAllowed(const QString &logText) {
 void TFormMain::MainBoardBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[MainBoard](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(0);
   LogFileSave(3);
 }
 
 void TFormMain::DecoderBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[Decorder](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(1);
   LogFileSave(3);
 }
 
 void TFormMain::PanelBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[Panel](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(2);
   LogFileSave(3);
 }
 
@@ -340,4 +348,14 @@ void TFormMain::DigiDecBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;
   FormDigiDec->show();
   LogFileSave(3);
+}
+
+void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
+  QByteArray buf(ReceiveSize, Qt::Uninitialized);
+  const int n = CommX1->ReceiveBlock(buf.data(), ReceiveSize);
+  for (int i = 0; i < n; ++i) {
+    const auto b = static_cast<std::uint8_t>(buf[i]);
+    if (BootState != 0) FormSHBoot->BootCommReceive(b);
+    if (FormTerminal && FormTerminal->CloseButton->isEnabled()) FormTerminal->TerminalRx_1byte(b);
+  }
 }

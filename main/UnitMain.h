@@ -10,6 +10,7 @@
 #include "platform/Widgets.h"
 
 class QComboBox;
+class TCommX;
 class QLineEdit;
 class QPlainTextEdit;
 
@@ -52,6 +53,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   QPushButton *ColorClearButton;
   QPushButton *TerminalButton;
   kx::TTimer *ConnectTestTimer;
+  // The one serial port, shared by the terminal, the version check and the SH writer.
+  TCommX *CommX1;
 
   // Version state; the parser's working fields (VR_str, rs_tmp, ms_tmp, ds_tmp,
   // ps_tmp, vr_state, CanNotFindFlag) come from kx::VersionCheckFields.
@@ -81,6 +84,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void PanelBitBtnClick();
   void DigiDecBitBtnClick();
   void EvaluateVersions();
+  // Reads every waiting byte and offers each to the port's users in turn.
+  void CommX1Receive(QObject *Sender, int ReceiveSize);
 
  protected:
   void closeEvent(QCloseEvent *event) override;
