@@ -5,12 +5,12 @@
 #include <QString>
 #include <QWidget>
 
+#include "comm/CommX.h"
 #include "main/OperationLog.h"
 #include "main/VersionCheck.h"
 #include "platform/Widgets.h"
 
 class QComboBox;
-class TCommX;
 class QLineEdit;
 class QPlainTextEdit;
 

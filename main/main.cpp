@@ -1,4 +1,5 @@
 // The updater's entry: creates the four windows once, in order, and shows the main one.
+#include <QCommandLineParser>
 #include <QFile>
 #include <QStringList>
 #include <QTimer>
@@ -16,6 +17,14 @@ int main(int argc, char **argv) {
   QApplication::setApplicationName(QStringLiteral("KX7391Updater"));
   QApplication::setQuitOnLastWindowClosed(false);
 
+  QCommandLineParser options;
+  options.addHelpOption();
+  // Service access: the terminal's button on the main window is hidden otherwise.
+  const QCommandLineOption terminalOption(QStringLiteral("terminal"),
+                                          QStringLiteral("Show the Terminal button on the main window."));
+  options.addOption(terminalOption);
+  options.process(app);
+
   FormMain = new TFormMain;
   try {
     FormMain->FormCreate();
@@ -25,6 +34,7 @@ int main(int argc, char **argv) {
   FormTerminal = new TFormTerminal;
   FormSHBoot = new TFormSHBoot;
   FormDigiDec = new TFormDigiDec;
+  if (options.isSet(terminalOption)) FormMain->TerminalButton->show();
 
   kx::OnTerminationSignal([] { FormMain->close(); });
 

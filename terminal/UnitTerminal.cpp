@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -20,6 +21,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
+#include "comm/CommX.h"
+#include "main/UnitMain.h"
 #include "platform/Dialogs.h"
 #include "platform/FileError.h"
 #include "platform/Tick.h"
@@ -62,10 +65,13 @@ QFont FindLogFont() {
 
 // A symbol font in which "~" is a glyph of its own: Webdings where present,
 // otherwise the Dingbats face of the URW fonts (there "~" is a heavy ornament).
+// Font databases may add the foundry to a family's name ("D050000L [urw]"), so a
+// font counts as present when the one it resolves to bears its name.
 QString MarkerFamily() {
-  const QStringList families = QFontDatabase::families();
-  for (const char *name : {"Webdings", "D050000L", "Dingbats"})
-    if (families.contains(QLatin1String(name))) return QLatin1String(name);
+  for (const char *name : {"Webdings", "D050000L", "Dingbats"}) {
+    const QString family = QLatin1String(name);
+    if (QFontInfo(QFont(family)).family().startsWith(family)) return family;
+  }
   return QString();
 }
 
@@ -151,6 +157,11 @@ void TFormTerminal::BuildControls() {
   SaveDialog1->setNameFilters(
       {QStringLiteral("RichText (*.rtf)"), QStringLiteral("Text (*.txt *.log)"), QStringLiteral("All File (*)")});
 
+  rxFlushTimer_ = new QTimer(this);
+  rxFlushTimer_->setSingleShot(true);
+  rxFlushTimer_->setInterval(kRxFlushMs);
+  connect(rxFlushTimer_, &QTimer::timeout, this, &TFormTerminal::TerminalRxFlush);
+
   SendTimer = new kx::TTimer(this);
   SendTimer->Tag = kx::terminal::kDefaultSendPeriod;
 
@@ -213,53 +224,93 @@ QTextCharFormat TFormTerminal::MarkerFormat(const QColor &colour) const {
   return f;
 }
 
-void TFormTerminal::ScrollAfterEntry() {
+void TFormTerminal::ScrollAfterEntry(int pages) {
   QScrollBar *bar = RichEdit1->verticalScrollBar();
-  if (BottomScrollCheckBox->isChecked())
+  if (BottomScrollCheckBox->isChecked()) {
     bar->setValue(bar->maximum());
-  else
-    bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    return;
+  }
+  for (int i = 0; i < pages; ++i) bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
 }
 
 // Received lines and file lines go in at the start of the current line, so a hex
 // row still filling moves down below them.
 void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, bool marker) {
+  TerminalRxFlush();
   QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
   c.movePosition(QTextCursor::End);
   c.movePosition(QTextCursor::StartOfBlock);
-  const bool received = colour == kReceivedColour;
-  c.insertText(text, received ? receivedText_ : TextFormat(colour));
-  if (marker) c.insertText(kMarker, received ? receivedMarker_ : MarkerFormat(colour));
+  c.insertText(text, TextFormat(colour));
+  if (marker) c.insertText(kMarker, MarkerFormat(colour));
   c.insertBlock();
+  c.endEditBlock();
   ScrollAfterEntry();
 }
 
 // What the user sends goes at the end of the current line, without scrolling.
 void TFormTerminal::AppendEntry(const QString &text, const QColor &colour) {
+  TerminalRxFlush();
   QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
   c.movePosition(QTextCursor::End);
   c.insertText(text, TextFormat(colour));
   c.insertText(kMarker, MarkerFormat(colour));
   c.insertBlock();
+  c.endEditBlock();
   if (BottomScrollCheckBox->isChecked()) ScrollAfterEntry();
 }
 
+// Each change of a long log costs the text layout far more than a byte's time on
+// the line, so received text is collected and written in one change per batch.
+TFormTerminal::PendingOp &TFormTerminal::Pending(bool atLineStart) {
+  if (pending_.empty() || pending_.back().atLineStart != atLineStart) pending_.push_back({atLineStart, {}});
+  if (!rxFlushTimer_->isActive()) rxFlushTimer_->start();
+  return pending_.back();
+}
+
 void TFormTerminal::ReceivedLine(const char *data, int size, bool ended) {
-  InsertLineEntry(QString::fromLatin1(data, size), kReceivedColour, ended);
+  PendingOp &op = Pending(true);
+  op.runs.push_back({QString::fromLatin1(data, size), false, false});
+  if (ended) op.runs.push_back({kMarker, true, false});
+  op.runs.push_back({QString(), false, true});
+  ++pendingPages_;
 }
 
 void TFormTerminal::HexByte(std::uint8_t d, bool rowEnd) {
   static const char digits[] = "0123456789ABCDEF";
-  const char text[] = {digits[d >> 4], digits[d & 0x0F], ' '};
-  QTextCursor c(RichEdit1->document());
-  c.movePosition(QTextCursor::End);
-  c.insertText(QString::fromLatin1(text, 3), receivedText_);
+  PendingOp &op = Pending(false);
+  if (op.runs.empty() || op.runs.back().marker || op.runs.back().lineBreak) op.runs.push_back({});
+  QString &text = op.runs.back().text;
+  text += QLatin1Char(digits[d >> 4]);
+  text += QLatin1Char(digits[d & 0x0F]);
+  text += QLatin1Char(' ');
   if (rowEnd) {
-    c.insertBlock();
-    ScrollAfterEntry();
-  } else if (BottomScrollCheckBox->isChecked()) {
-    ScrollAfterEntry();
+    op.runs.push_back({QString(), false, true});
+    ++pendingPages_;
   }
+}
+
+void TFormTerminal::TerminalRxFlush() {
+  rxFlushTimer_->stop();
+  if (pending_.empty()) return;
+  QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
+  for (const PendingOp &op : pending_) {
+    c.movePosition(QTextCursor::End);
+    if (op.atLineStart) c.movePosition(QTextCursor::StartOfBlock);
+    for (const PendingRun &run : op.runs) {
+      if (run.lineBreak)
+        c.insertBlock();
+      else
+        c.insertText(run.text, run.marker ? receivedMarker_ : receivedText_);
+    }
+  }
+  c.endEditBlock();
+  pending_.clear();
+  const int pages = pendingPages_;
+  pendingPages_ = 0;
+  if (pages > 0 || BottomScrollCheckBox->isChecked()) ScrollAfterEntry(pages);
 }
 
 void TFormTerminal::TerminalRx_1byte(std::uint8_t d) {
@@ -273,6 +324,7 @@ void TFormTerminal::TerminalRxBufClear() { rx_.ClearLine(); }
 void TFormTerminal::FormCreate() { ClearButtonClick(); }
 
 void TFormTerminal::ClearButtonClick() {
+  TerminalRxFlush();
   RichEdit1->clear();
   QTextCursor c(RichEdit1->document());
   c.insertBlock();
@@ -293,13 +345,14 @@ void TFormTerminal::UpdateHistory(const QString &command) {
 void TFormTerminal::SendButtonClick() {
   const QString command = CommandComboBox->currentText();
   if (TerminalTypeItemIndex() == 1) {
+    TerminalRxFlush();
     QTextCursor c(RichEdit1->document());
     c.movePosition(QTextCursor::End);
     c.insertBlock();
   }
   AppendEntry(command, kSentColour);
   rx_.ResetHexColumn();
-  Transmit(command.toLatin1());
+  if (TCommX *port = Port()) port->TransString(command.toLatin1());
   Transmit(QByteArrayLiteral("\r\n"));
   UpdateHistory(command);
 }
@@ -347,12 +400,14 @@ void TFormTerminal::WriteFile(const QString &path, const QByteArray &data) {
 void TFormTerminal::TxtLogSaveButtonClick() {
   QString path;
   if (!RunSaveDialog(2, QStringLiteral("log"), &path)) return;
+  TerminalRxFlush();
   WriteFile(path, kx::terminal::PlainTextLog(*RichEdit1->document()));
 }
 
 void TFormTerminal::RtfLogSaveButtonClick() {
   QString path;
   if (!RunSaveDialog(1, QStringLiteral("rtf"), &path)) return;
+  TerminalRxFlush();
   kx::terminal::RtfFonts fonts;
   fonts.text = QFontInfo(logFont_).family();
   fonts.symbol = QFontInfo(markerFont_).family();
@@ -421,20 +476,42 @@ void TFormTerminal::SendTimerTimer() {
 
 // ---- The port ----
 
+TCommX *TFormTerminal::Port() { return FormMain ? FormMain->CommX1 : nullptr; }
+
 void TFormTerminal::OpenButtonClick() {
   OpenButton->setEnabled(false);
   CloseButton->setEnabled(true);
-  // TODO(comm): open through FormMain->CommX1 once the serial component is merged.
+  TCommX *port = Port();
+  if (!port) return;
+  // Whoever holds the port (the version check, the writer) gives it up first.
+  if (port->Tag != 0) {
+    port->PortClose();
+    port->Tag = 0;
+    kx::Sleep(200);
+  }
+  port->SetStopBit(csb1);
+  port->SetBitRate(115200);
+  port->SetFlowCtrl(cfcNone);
+  // On failure the error goes to the caller; the buttons stay as they are, so
+  // that "COM Close" brings everything back.
+  port->PortOpen();
+  port->Tag = port->PortNo();
+  kx::Sleep(500);
   SetSendButtonsEnabled(true);
 }
 
 void TFormTerminal::CloseButtonClick() {
+  kx::Sleep(500);
+  if (TCommX *port = Port()) {
+    port->PortClose();
+    port->Tag = 0;
+  }
   CloseButton->setEnabled(false);
   OpenButton->setEnabled(true);
   SetSendButtonsEnabled(false);
 }
 
 bool TFormTerminal::Transmit(const QByteArray &bytes) {
-  Q_UNUSED(bytes);
-  return false;
+  TCommX *port = Port();
+  return port && port->TransBlock(bytes.constData(), static_cast<int>(bytes.size()));
 }

@@ -8,6 +8,7 @@
 #include <QTextCharFormat>
 #include <QWidget>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Widgets.h"
 #include "terminal/TerminalRx.h"
@@ -21,6 +22,7 @@ class QLineEdit;
 class QRadioButton;
 class QStatusBar;
 class QTextEdit;
+class TCommX;
 
 class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   Q_OBJECT
@@ -69,6 +71,11 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   void TerminalRx_1byte(std::uint8_t d);
   void TerminalRx_1byteHex(std::uint8_t d);
   void TerminalRxBufClear();
+  // Received bytes reach the log in batches, at the latest kRxFlushMs after they
+  // came and before anything else writes to or reads the log; this writes the
+  // batch now.
+  static constexpr int kRxFlushMs = 40;
+  void TerminalRxFlush();
   const kx::terminal::RxDisplay &RxState() const { return rx_; }
 
   // The common open and close of the shared port at 115200 bit/s, 8N1, no flow
@@ -107,15 +114,33 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   QTextCharFormat MarkerFormat(const QColor &colour) const;
   void InsertLineEntry(const QString &text, const QColor &colour, bool marker = true);
   void AppendEntry(const QString &text, const QColor &colour);
-  void ScrollAfterEntry();
+  void ScrollAfterEntry(int pages = 1);
   void UpdateHistory(const QString &command);
   bool RunSaveDialog(int filterIndex, const QString &suffix, QString *path);
   static void WriteFile(const QString &path, const QByteArray &data);
+  // The shared port of the main window.
+  static TCommX *Port();
   bool Transmit(const QByteArray &bytes);
 
   // kx::terminal::RxSink
   void ReceivedLine(const char *data, int size, bool ended) override;
   void HexByte(std::uint8_t d, bool rowEnd) override;
+
+  // The batch of received text not yet in the log: runs appended at the end of
+  // the log (hex) or inserted at the start of its current line (received lines).
+  struct PendingRun {
+    QString text;
+    bool marker = false;
+    bool lineBreak = false;
+  };
+  struct PendingOp {
+    bool atLineStart = false;
+    std::vector<PendingRun> runs;
+  };
+  PendingOp &Pending(bool atLineStart);
+  std::vector<PendingOp> pending_;
+  int pendingPages_ = 0;
+  QTimer *rxFlushTimer_ = nullptr;
 
   kx::terminal::RxDisplay rx_;
   QFont logFont_;

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QFileDialog>
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QTimer>
+
+#include "terminal/LogWriter.h"
+#include "terminal/UnitTerminal.h"
+#include "tests/support/TestSupport.h"
+
+// Readable failures for texts of the log.
+void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace {
+
+// One run of text in the log: its text, colour and whether it is the marker.
+struct LogRun {
+  QString text;
+  QColor colour;
+  bool marker;
+};
+
+std::vector<LogRun> Runs(const QTextDocument &doc) {
+  std::vector<LogRun> runs;
+  for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextCharFormat f = it.fragment().charFormat();
+      runs.push_back({it.fragment().text(), f.foreground().color(), f.boolProperty(kx::terminal::kMarkerProperty)});
+    }
+    if (b.next().isValid()) runs.push_back({QStringLiteral("\n"), QColor(), false});
+  }
+  return runs;
+}
+
+class TerminalWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { FormTerminal = term = new TFormTerminal; }
+  void TearDown() override {
+    delete term;
+    FormTerminal = nullptr;
+  }
+  QString Log() const {
+    term->TerminalRxFlush();
+    return term->RichEdit1->toPlainText();
+  }
+  void Receive(const QByteArray &bytes) {
+    for (char c : bytes) term->TerminalRx_1byte(static_cast<std::uint8_t>(c));
+  }
+  void Command(const QString &text) { term->CommandComboBox->setEditText(text); }
+  // Answers the next save dialog with `path`, or cancels it when `path` is empty.
+  void AnswerSaveDialog(const QString &path) {
+    QTimer::singleShot(0, term, [this, path] {
+      QFileDialog *d = term->SaveDialog1;
+      if (path.isEmpty()) {
+        d->reject();
+      } else {
+        d->selectFile(path);
+        static_cast<QDialog *>(d)->accept();  // runs the file dialog's own accept
+      }
+    });
+  }
+  kxtest::ScopedWorkDir dir;
+  kxtest::MessageBoxes boxes;
+  TFormTerminal *term = nullptr;
+};
+
+TEST_F(TerminalWindow, InitialControls) {
+  EXPECT_EQ(term->windowTitle(), QStringLiteral("FormTerminal"));
+  EXPECT_EQ(term->size(), QSize(647, 465));
+  EXPECT_EQ(term->Panel1->height(), 121);
+  EXPECT_EQ(term->StatusBar1->height(), 33);
+  EXPECT_EQ(term->RichEdit1->geometry(), QRect(0, 121, 647, 465 - 121 - 33));
+  EXPECT_TRUE(term->OpenButton->isEnabled());
+  EXPECT_FALSE(term->CloseButton->isEnabled());
+  for (QPushButton *b : {term->SendButton, term->SendHEXButton, term->FileSendStartButton, term->TimerSendButton})
+    EXPECT_FALSE(b->isEnabled()) << b->text().toStdString();
+  EXPECT_EQ(term->TimerSendTimeEdit->text(), QStringLiteral("120"));
+  EXPECT_EQ(term->SendTimer->Tag, 120);
+  EXPECT_FALSE(term->SendTimer->isActive());
+  EXPECT_EQ(term->TerminalTypeItemIndex(), 0);
+  EXPECT_FALSE(term->BottomScrollCheckBox->isChecked());
+  EXPECT_EQ(term->CommandComboBox->count(), 0);
+  EXPECT_TRUE(term->LogFont().fixedPitch());
+  EXPECT_EQ(Log(), QStringLiteral("\n"));  // one empty line, the current line after it
+}
+
+TEST_F(TerminalWindow, AsciiLineIsRedWithMarker) {
+  Receive("VER-C\r\n");
+  EXPECT_EQ(Log(), QStringLiteral("\nVER-C~\n"));
+  term->TerminalRxFlush();
+  const std::vector<LogRun> runs = Runs(*term->RichEdit1->document());
+  ASSERT_EQ(runs.size(), 4u);
+  EXPECT_EQ(runs[1].text, QStringLiteral("VER-C"));
+  EXPECT_EQ(runs[1].colour, QColor(255, 0, 0));
+  EXPECT_FALSE(runs[1].marker);
+  EXPECT_EQ(runs[2].text, QStringLiteral("~"));
+  EXPECT_EQ(runs[2].colour, QColor(255, 0, 0));
+  EXPECT_TRUE(runs[2].marker);
+}
+
+TEST_F(TerminalWindow, HexModeRowsAndSwitchBack) {
+  term->SetTerminalTypeItemIndex(1);
+  Receive("VER-C\r\n0123456789");
+  EXPECT_EQ(Log(), QStringLiteral("\n56 45 52 2D 43 0D 0A 30 31 32 33 34 35 36 37 38 \n39 "));
+  // Back to ASCII mid-line: the received line goes in before the unfinished hex row.
+  term->SetTerminalTypeItemIndex(0);
+  Receive("\r");
+  EXPECT_EQ(Log(), QStringLiteral("\n56 45 52 2D 43 0D 0A 30 31 32 33 34 35 36 37 38 \n0123456789~\n39 "));
+}
+
+TEST_F(TerminalWindow, SendEntriesAreBlueAndFeedTheHistory) {
+  term->SetTerminalTypeItemIndex(1);
+  Receive("AB");
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();  // port closed: the entry is written all the same
+  EXPECT_EQ(Log(), QStringLiteral("\n41 42 \nVR~\n"));
+  EXPECT_EQ(term->RxState().HexColumn(), 0);
+  EXPECT_EQ(term->CommandComboBox->itemText(0), QStringLiteral("VR"));
+  Command(QStringLiteral("vr"));
+  term->SendButtonClick();
+  EXPECT_EQ(term->CommandComboBox->count(), 1);
+  EXPECT_EQ(term->CommandComboBox->itemText(0), QStringLiteral("vr"));
+  EXPECT_EQ(term->CommandComboBox->currentText(), QStringLiteral("vr"));
+  const std::vector<LogRun> runs = Runs(*term->RichEdit1->document());
+  int sent = 0;
+  for (size_t i = 0; i + 1 < runs.size(); ++i) {
+    if (runs[i].text.compare(QStringLiteral("vr"), Qt::CaseInsensitive) != 0) continue;
+    ++sent;
+    EXPECT_EQ(runs[i].colour, QColor(0, 0, 255));
+    EXPECT_TRUE(runs[i + 1].marker);
+    EXPECT_EQ(runs[i + 1].colour, QColor(0, 0, 255));
+  }
+  EXPECT_EQ(sent, 2);
+
+  // Send HEX appends at the end of the current line, with no line break before it.
+  Receive("C");
+  Command(QStringLiteral("02 41"));
+  term->SendHEXButtonClick();
+  EXPECT_EQ(Log(), QStringLiteral("\n41 42 \nVR~\n\nvr~\n43 02 41~\n"));
+  EXPECT_EQ(term->CommandComboBox->itemText(0), QStringLiteral("02 41"));
+}
+
+TEST_F(TerminalWindow, SendHexWithoutBytesOrWithBadCharactersDoesNothing) {
+  for (const char *text : {"A", "02,41", ""}) {
+    SCOPED_TRACE(text);
+    Command(QString::fromLatin1(text));
+    term->SendHEXButtonClick();
+    EXPECT_EQ(Log(), QStringLiteral("\n"));
+    EXPECT_EQ(term->CommandComboBox->count(), 0);
+  }
+  EXPECT_TRUE(boxes.texts.isEmpty());
+  Command(QStringLiteral("00").repeated(65));
+  term->SendHEXButtonClick();
+  EXPECT_EQ(Log(), QStringLiteral("\n"));
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].contains(QStringLiteral("64 bytes")));
+}
+
+TEST_F(TerminalWindow, ClearLeavesOneEmptyLineAndKeepsLineBufferAndHistory) {
+  Receive("par");
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();
+  term->ClearButtonClick();
+  EXPECT_EQ(Log(), QStringLiteral("\n"));
+  Receive("t\r");
+  EXPECT_EQ(Log(), QStringLiteral("\npart~\n"));
+  EXPECT_EQ(term->CommandComboBox->count(), 1);
+}
+
+TEST_F(TerminalWindow, MarkerLooksDifferentFromATypedTilde) {
+  const auto render = [](const QFont &font) {
+    QImage img(40, 40, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    p.drawText(QRect(0, 0, 40, 40), Qt::AlignCenter, QStringLiteral("~"));
+    return img;
+  };
+  const QImage marker = render(term->MarkerFont());
+  EXPECT_NE(marker, render(term->LogFont()));
+  EXPECT_NE(marker, render(QFont(QStringLiteral("DejaVu Sans"))));
+  QImage blank(40, 40, QImage::Format_RGB32);
+  blank.fill(Qt::white);
+  EXPECT_NE(marker, blank);
+}
+
+TEST_F(TerminalWindow, TextSaveWritesTheMarkerAsTilde) {
+  Receive("VER-C\r\xB0\r");
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();
+  const QString path = dir.file(QStringLiteral("log.log"));
+  AnswerSaveDialog(path);
+  term->TxtLogSaveButtonClick();
+  EXPECT_EQ(kxtest::ReadAll(path), QByteArray("\r\nVER-C~\r\n\xB0~\r\nVR~\r\n"));
+  EXPECT_EQ(term->SaveDialog1->defaultSuffix(), QStringLiteral("log"));
+  EXPECT_EQ(term->SaveDialog1->selectedNameFilter(), QStringLiteral("Text (*.txt *.log)"));
+  // A cancelled dialog saves nothing.
+  const QString other = dir.file(QStringLiteral("other.log"));
+  AnswerSaveDialog(QString());
+  term->TxtLogSaveButtonClick();
+  EXPECT_FALSE(QFile::exists(other));
+}
+
+TEST_F(TerminalWindow, RtfSaveOpensInPandocWithTextMarkerAndColours) {
+  Receive("VER-C 1.2 {x} \\ \xE9\r");
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();
+  const QString path = dir.file(QStringLiteral("log.rtf"));
+  AnswerSaveDialog(path);
+  term->RtfLogSaveButtonClick();
+  EXPECT_EQ(term->SaveDialog1->defaultSuffix(), QStringLiteral("rtf"));
+  const QByteArray rtf = kxtest::ReadAll(path);
+  ASSERT_TRUE(rtf.startsWith("{\\rtf1"));
+  EXPECT_TRUE(rtf.contains("\\red255\\green0\\blue0;"));
+  EXPECT_TRUE(rtf.contains("\\red0\\green0\\blue255;"));
+  EXPECT_TRUE(rtf.contains("\\fcharset2 "));
+
+  QProcess pandoc;
+  pandoc.start(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
+                                          QStringLiteral("plain"), QStringLiteral("--wrap=none"), path});
+  ASSERT_TRUE(pandoc.waitForFinished(30000)) << "pandoc did not run";
+  ASSERT_EQ(pandoc.exitCode(), 0) << pandoc.readAllStandardError().toStdString();
+  const QStringList lines = QString::fromUtf8(pandoc.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+  EXPECT_TRUE(lines.contains(QStringLiteral("VER-C 1.2 {x} \\ \u00E9~"))) << lines.join(u'|').toStdString();
+  EXPECT_TRUE(lines.contains(QStringLiteral("VR~"))) << lines.join(u'|').toStdString();
+}
+
+}  // namespace
