@@ -641,8 +641,9 @@ void TFormSHBoot::FirmwareStartReceive(std::uint8_t RxData) {
 // State 60: one block per step; blank blocks are passed over without a frame.
 void TFormSHBoot::WriteBlock() {
   const qint64 address = static_cast<qint64>(FirmStream->Position());
-  FirmWriteProgressBar->setValue(static_cast<int>(address / sh::kBlockSize));
+  const int blocksPassed = static_cast<int>(address / sh::kBlockSize);
   if (address >= static_cast<qint64>(sh::kFlashSize)) {
+    FirmWriteProgressBar->setValue(blocksPassed);
     BootState = 70;
     PostStep();
     return;
@@ -659,8 +660,11 @@ void TFormSHBoot::WriteBlock() {
     BootState = 64;
     std::copy(frame.begin(), frame.end(), BootTxBuf);
     Port().TransBlock(BootTxBuf, sh::kFrameSize);
+    // The widgets follow the hand-over, so the frame is on its way while they update.
+    FirmWriteProgressBar->setValue(blocksPassed);
     SetPanel1(sh::WriteAddressText(static_cast<unsigned>(address)));
   } else {
+    FirmWriteProgressBar->setValue(blocksPassed);
     BootState = 60;
     SetPanel1(sh::SkipAddressText(static_cast<unsigned>(address)));
   }
