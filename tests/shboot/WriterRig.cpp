@@ -140,4 +140,14 @@ bool WriterTest::RunUntilState(int state, std::chrono::milliseconds limit) {
   return kxtest::WaitUntil([state] { return BootState == state; }, limit);
 }
 
+bool WriterTest::SettleInState(int state, std::chrono::milliseconds limit) {
+  QDeadlineTimer settled(300);
+  return kxtest::WaitUntil(
+      [&] {
+        if (BootState != state) settled = QDeadlineTimer(300);
+        return BootState == state && settled.hasExpired();
+      },
+      limit);
+}
+
 }  // namespace shtest

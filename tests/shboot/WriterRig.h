@@ -62,6 +62,9 @@ class WriterTest : public ::testing::Test {
   bool RunUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(30));
   // The event loop until BootState equals `state`.
   bool RunUntilState(int state, std::chrono::milliseconds limit = std::chrono::seconds(15));
+  // The event loop until the run has stayed in `state` for 300 ms on end: it waits there
+  // for good, with every byte the receiver still sends already in.
+  bool SettleInState(int state, std::chrono::milliseconds limit = std::chrono::seconds(15));
 
   std::unique_ptr<kx::sim::Receiver> rx;
 };
