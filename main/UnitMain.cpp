@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
+#include "comm/CommX.h"
 #include "digidec/UnitDigiDec.h"
 #include "main/UpdatePlan.h"
 #include "platform/Dialogs.h"
@@ -109,6 +110,10 @@ void TFormMain::BuildControls() {
   TerminalButton->hide();
   ConnectTestTimer = new kx::TTimer(this);
   ConnectTestTimer->setInterval(3000);
+  CommX1 = new TCommX(this);
+  CommX1->setObjectName(QStringLiteral("CommX1"));
+  CommX1->SetFlowCtrl(cfcNone);
+  CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
 
   const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
                          "ComSearchButton", "Label1", "ComPortComboBox", "Step05Label", "ConnectTestBitBtn",
@@ -122,10 +127,6 @@ void TFormMain::BuildControls() {
                         TerminalButton};
   for (size_t i = 0; i < std::size(names); ++i) widgets[i]->setObjectName(QLatin1String(names[i]));
   ConnectTestTimer->setObjectName(QStringLiteral("ConnectTestTimer"));
-  CommX1 = new TCommX(this);
-  CommX1->setObjectName(QStringLiteral("CommX1"));
-  CommX1->SetFlowCtrl(cfcNone);
-  CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
 
   // Focus order; labels take no focus.
   for (QLabel *w : {Step01Label, Step02Label, static_cast<QLabel *>(Step03Label), Step04Label, Label1, Step05Label,
@@ -152,10 +153,11 @@ void TFormMain::BuildControls() {
 
 void TFormMain::InstallPortListeners() {
   // In this order, one entry per listening window:
-  //   the SH writer while FormSHBoot->BootState != 0 takes it with BootCommReceive,
+  //   the SH writer while BootState != 0 takes it with BootCommReceive,
   //   the terminal while FormTerminal->CloseButton is enabled, with TerminalRx_1byte,
   //   the version check while ConnectTestBitBtn->Tag != 0, with ConnectTestCommReceive.
   PortListeners = {
+      {[] { return BootState != 0 && FormSHBoot; }, [](std::uint8_t d) { FormSHBoot->BootCommReceive(d); }},
       {[] { return FormTerminal && FormTerminal->CloseButton->isEnabled(); },
        [](std::uint8_t d) { FormTerminal->TerminalRx_1byte(d); }},
   };
@@ -344,18 +346,21 @@ bool TFormMain::BoardClickAllowed(const QString &logText) {
 void TFormMain::MainBoardBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[MainBoard](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(0);
   LogFileSave(3);
 }
 
 void TFormMain::DecoderBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[Decorder](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(1);
   LogFileSave(3);
 }
 
 void TFormMain::PanelBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[Panel](FormMain) clicked"))) return;
   FormSHBoot->show();
+  FormSHBoot->BoardInitialize(2);
   LogFileSave(3);
 }
 

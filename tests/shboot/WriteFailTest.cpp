@@ -1,0 +1,149 @@
+// Every way a write run ends early, driven by the simulated receiver's faults: the
+// message, the log lines in order, status panel 1, the board button, Abort's line
+// where the failure has one, the port closed. Time limits are reached by running
+// the writer's clock ahead once the run waits in the state under test.
+#include <QPushButton>
+#include <QTimer>
+
+#include "comm/CommX.h"
+#include "main/UnitMain.h"
+#include "platform/Widgets.h"
+#include "shboot/UnitSHBoot.h"
+#include "terminal/UnitTerminal.h"
+#include "tests/shboot/WriterRig.h"
+#include "tests/support/TestSupport.h"
+
+using namespace shtest;
+namespace sim = kx::sim;
+
+namespace {
+
+const QString kWrite = QStringLiteral("[WRITE](FormSHBoot) Clicked");
+const QString kOpen = QStringLiteral("COMM port open  Timing Type2");
+const QString kAdjusted = QStringLiteral("AdjustBitRate OK");
+const QString kErased = QStringLiteral("Erace OK");
+const QString kPrepare = QStringLiteral("Prepare the boot program");
+const QString kChange = QStringLiteral("Change the BitRate");
+const QString kChanged = QStringLiteral("Changed the BitRate to 115kbps");
+const QString kClose = QStringLiteral("COMM port close");
+const QString kAbort = QStringLiteral("[Abort](FormSHBoot) clicked");
+
+struct FailCase {
+  const char *name;
+  std::vector<sim::Fault> faults;
+  int waitState;           // the state whose time limit is reached; 0: the receiver's answer ends the run
+  std::uint32_t limitMs;   // how far the writer's clock is run ahead there
+  QString message;
+  QStringList log;         // the writer's lines from WRITE START on
+  QString panel1Prefix;    // what status panel 1 starts with at the end
+  bool abortEnabledAfter;  // no Abort in the sequence leaves the button enabled
+};
+
+class WriteFail : public WriterTest {};
+
+}  // namespace
+
+TEST_F(WriteFail, EachFailureEndsTheRunAsItsTableSays) {
+  using K = sim::FaultKind;
+  const FailCase cases[] = {
+      {"no adjustment", {{K::NoAdjust, 0}}, 12, 10000, "Adjust BitRate ERROR!!",
+       {kWrite, kOpen, "Adjust BitRate ERROR!!", kClose, kAbort}, "Adjust BitRate ERROR!!", false},
+      {"erase error", {{K::EraseError, 0}}, 0, 0, "Erase ERROR !!!",
+       {kWrite, kOpen, kAdjusted, "Erase ERROR !!!", kClose, kAbort}, "Erase ERROR !!!", false},
+      {"erase time-out", {{K::EraseTimeout, 0}}, 16, 10000, "Erase TIME OUT !!!",
+       {kWrite, kOpen, kAdjusted, "Erase TIME OUT !!!", kClose, kAbort}, "Erase TIME OUT !!!", false},
+      {"corrupted echo", {{K::BadEcho, 5}}, 24, 8000, "Transmit the boot program TIME OUT !!!",
+       {kWrite, kOpen, kAdjusted, kErased, kPrepare, "Transmit the boot program TIME OUT !!!", kClose, kAbort},
+       "Transmit the boot program TIME OUT !!!", false},
+      {"boot program never starts", {{K::NoStart, 0}}, 26, 5000, "Incomplete transmitting the boot program !!!",
+       {kWrite, kOpen, kAdjusted, kErased, kPrepare, "Incomplete transmitting the boot program !!!", kClose, kAbort},
+       "Incomplete transmitting the boot program !!!", false},
+      {"no ready byte", {{K::NoReady, 0}}, 52, 10000, "Incomplete preparing the Firmware !!!",
+       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, kClose, kAbort},
+       "Incomplete preparing the Firmware !!!", false},
+      {"block never answered", {{K::WriteTimeout, 3}}, 64, 10000, "Write TIME OUT !!!",
+       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, kClose, kAbort}, "Write adrs ", false},
+      {"block refused", {{K::WriteError, 3}}, 0, 0, "Write ERROR !!!",
+       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, "Write ERROR !!!", kClose}, "Write adrs ",
+       true},
+  };
+  for (const FailCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    StartReceiver(c.faults);
+    // Each box stays open until the closing state has run inside its event loop.
+    BoxAnswerer boxes([] { return BootState == 0; });
+    ChooseBoard(0);
+    const qsizetype mark = LogMark();
+    FormSHBoot->WriteButton->click();
+    if (c.waitState != 0) {
+      // Every byte the receiver still sends must be in first (the echoes re-arm the limit).
+      ASSERT_TRUE(SettleInState(c.waitState));
+      AdvanceWriterClock(c.limitMs + 1);
+    }
+    ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(20)));
+    kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+
+    EXPECT_EQ(boxes.texts, QStringList{c.message});
+    const QStringList log = LogSince(mark);
+    EXPECT_EQ(log, c.log);
+    // The closing state ran while the box was open.
+    ASSERT_EQ(boxes.logLengthAtClose.size(), 1u);
+    EXPECT_EQ(LogSince(mark).mid(0, boxes.logLengthAtClose[0] - mark).last(), kClose);
+    EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).startsWith(c.panel1Prefix))
+        << FormSHBoot->StatusBar1->PanelText(1).toStdString();
+    EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
+    EXPECT_EQ(FormSHBoot->AbortButton->isEnabled(), c.abortEnabledAfter);
+    EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
+    EXPECT_FALSE(FormMain->CommX1->IsOpen());
+    EXPECT_EQ(FormMain->CommX1->Tag, 0);
+    EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
+    EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
+    EXPECT_FALSE(rx->programmed(sim::Board::MainBoard));
+    rx->stop();
+    FormMain->ColorClearButtonClick();
+  }
+}
+
+TEST_F(WriteFail, AnImageGoneBeforeProgrammingEndsTheRunWithoutABox) {
+  StartReceiver();
+  BoxAnswerer boxes;
+  ChooseBoard(0);
+  const qsizetype mark = LogMark();
+  FormSHBoot->WriteButton->click();
+  ASSERT_TRUE(RunUntilState(24));
+  FormSHBoot->FirmStream->Clear();
+  ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(boxes.texts.isEmpty());
+  EXPECT_EQ(LogSince(mark), (QStringList{kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kClose}));
+  EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), "Illegal the Firmware");
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
+  EXPECT_TRUE(FormSHBoot->AbortButton->isEnabled());
+  EXPECT_FALSE(FormMain->CommX1->IsOpen());
+  EXPECT_EQ(rx->counters().framesReceived, 0u);
+}
+
+TEST_F(WriteFail, APortThatCannotBeOpenedHaltsTheRunInItsFirstState) {
+  // No receiver is published, so COM9 names no device.
+  kxtest::MessageBoxes boxes;
+  ChooseBoard(0);
+  const qsizetype mark = LogMark();
+  FormSHBoot->WriteButton->click();
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return !boxes.texts.isEmpty(); }, std::chrono::seconds(5)));
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(boxes.texts, QStringList{"Can not open the COM port"});
+  EXPECT_EQ(BootState, 2);
+  EXPECT_FALSE(FormSHBoot->Timer1->isActive());
+  EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(0), "2");
+  EXPECT_EQ(LogSince(mark), (QStringList{kWrite, kOpen}));
+  EXPECT_FALSE(FormSHBoot->WriteButton->isEnabled());
+  EXPECT_NE(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Yellow);
+
+  FormSHBoot->AbortButton->click();
+  EXPECT_EQ(BootState, 0);
+  EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
+  EXPECT_FALSE(FormSHBoot->AbortButton->isEnabled());
+  // The timer stays stopped until the next WRITE START: panel 0 keeps its 2.
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(0), "2");
+  EXPECT_EQ(LogSince(mark).last(), kAbort);
+}
