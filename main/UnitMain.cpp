@@ -1,5 +1,7 @@
 #include "main/UnitMain.h"
 
+#include <cstring>
+
 #include <QCloseEvent>
 #include <algorithm>
 #include <QCoreApplication>
@@ -147,6 +149,9 @@ void TFormMain::BuildControls() {
   SerialNumberEdit->installEventFilter(this);
   ConnectTestBitBtn->installEventFilter(this);
   connect(ComSearchButton, &QPushButton::clicked, this, &TFormMain::ComSearchButtonClick);
+  connect(ConnectTestBitBtn, &QPushButton::clicked, this, &TFormMain::ConnectTestBitBtnClick);
+  connect(AbortButton, &QPushButton::clicked, this, &TFormMain::AbortButtonClick);
+  connect(ConnectTestTimer, &QTimer::timeout, this, &TFormMain::ConnectTestTimerTimer);
   // A pick by the user only: a selection made by code does not count as a change.
   connect(ComPortComboBox, &QComboBox::activated, this, &TFormMain::ComPortComboBoxChange);
 }
@@ -160,6 +165,7 @@ void TFormMain::InstallPortListeners() {
       {[] { return BootState != 0 && FormSHBoot; }, [](std::uint8_t d) { FormSHBoot->BootCommReceive(d); }},
       {[] { return FormTerminal && FormTerminal->CloseButton->isEnabled(); },
        [](std::uint8_t d) { FormTerminal->TerminalRx_1byte(d); }},
+      {[this] { return ConnectTestBitBtn->Tag != 0; }, [this](std::uint8_t d) { ConnectTestCommReceive(d); }},
   };
 }
 
@@ -413,4 +419,83 @@ void TFormMain::ComPortComboBoxChange() {
   const int number = digits.toInt(&ok);
   // Reopens at the new number when the port is open.
   if (ok && number != 0) CommX1->SetPortNo(number);
+}
+
+void TFormMain::SendVersionRequest() {
+  for (const char *part : {"\r\n", "VR", "\r\n", "VRP", "\r\n"}) CommX1->TransBlock(part, int(std::strlen(part)));
+}
+
+void TFormMain::ConnectTestBitBtnClick() {
+  LogFileAdd(QStringLiteral("[VersionTest](FormMain) clicked"));
+  ConnectTestBitBtn->Tag = 1;
+  ConnectTestBitBtn->SetFontColor(colors::Yellow);
+  AbortButton->setEnabled(true);
+  // The line buffer is kept: a partial line leads the first line of this check.
+  vr_state = 0;
+  ReceiverStr.clear();
+  CanNotFindFlag = 0;
+  MainVerStr.clear();
+  DecorderVerStr.clear();
+  PanelVerStr.clear();
+  rs_tmp.clear();
+  ms_tmp.clear();
+  ds_tmp.clear();
+  ps_tmp.clear();
+  for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) l->clear();
+  FormTerminal->OpenButtonClick();
+  ConnectTestTimer->Tag = 0;
+  ConnectTestTimer->start();
+  SendVersionRequest();
+  LogFileSave(3);
+}
+
+void TFormMain::ConnectTestCommReceive(std::uint8_t RxData) {
+  const kx::VersionCheckLog log{[this](const QString &t) { LogFileAdd(t); }, [this] { LogFileSave(3); }};
+  switch (kx::FeedVersionByte(*this, RxData, log)) {
+    case kx::VersionLineResult::None:
+      return;
+    case kx::VersionLineResult::Retry:
+      LogFileAdd(QStringLiteral("Wait and Retry [VersionCheck]"));
+      LogFileSave(3);
+      AbortButtonClick();
+      kx::MessageBox(this, QStringLiteral("Receiver not ready yet.  Click [OK] to restart VersionCheck."));
+      ConnectTestBitBtnClick();
+      return;
+    case kx::VersionLineResult::Complete:
+      AbortButtonClick();
+      ReceiverStr = rs_tmp;
+      MainVerStr = ms_tmp;
+      DecorderVerStr = ds_tmp;
+      PanelVerStr = ps_tmp;
+      ConnectTestBitBtn->SetFontColor(colors::Green);
+      EvaluateVersions();
+      return;
+  }
+}
+
+void TFormMain::ConnectTestTimerTimer() {
+  ConnectTestTimer->stop();
+  ConnectTestTimer->Tag += 1;
+  if (ConnectTestTimer->Tag <= 3) {
+    SendVersionRequest();
+    ConnectTestTimer->start();
+    return;
+  }
+  AbortButtonClick();
+  ConnectTestBitBtn->SetFontColor(colors::Red);
+  ConnectTestTimer->Tag = 0;
+  BlockVersion = 0;
+  MainBoardBitBtn->setEnabled(false);
+  DecoderBitBtn->setEnabled(false);
+  PanelBitBtn->setEnabled(false);
+}
+
+void TFormMain::AbortButtonClick() {
+  LogFileAdd(QStringLiteral("VersionTest Finish"));
+  ConnectTestTimer->stop();
+  ConnectTestBitBtn->Tag = 0;
+  AbortButton->setEnabled(false);
+  FormTerminal->CloseButtonClick();
+  ConnectTestBitBtn->setEnabled(true);
+  LogFileSave(3);
 }

@@ -99,6 +99,10 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void PanelBitBtnClick();
   void DigiDecBitBtnClick();
   void EvaluateVersions();
+  void ConnectTestBitBtnClick();
+  void ConnectTestCommReceive(std::uint8_t RxData);
+  void ConnectTestTimerTimer();
+  void AbortButtonClick();
   void CommX1Receive(QObject *Sender, int ReceiveSize);
   void ComSearchButtonClick();
   void ComPortComboBoxChange();
@@ -112,6 +116,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   // Logs the click; false (after the refusal) when no serial number was entered.
   bool BoardClickAllowed(const QString &logText);
   void InstallPortListeners();
+  // One version request: CR LF "VR" CR LF "VRP" CR LF, in five writes.
+  void SendVersionRequest();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };
