@@ -349,26 +349,16 @@ bool TFormMain::BoardClickAllowed(const QString &logText) {
   return false;
 }
 
-void TFormMain::MainBoardBitBtnClick() {
-  if (!BoardClickAllowed(QStringLiteral("[MainBoard](FormMain) clicked"))) return;
+void TFormMain::OpenShWriter(const QString &logText, int board) {
+  if (!BoardClickAllowed(logText)) return;
   FormSHBoot->show();
-  FormSHBoot->BoardInitialize(0);
+  FormSHBoot->BoardInitialize(board);
   LogFileSave(3);
 }
 
-void TFormMain::DecoderBitBtnClick() {
-  if (!BoardClickAllowed(QStringLiteral("[Decorder](FormMain) clicked"))) return;
-  FormSHBoot->show();
-  FormSHBoot->BoardInitialize(1);
-  LogFileSave(3);
-}
-
-void TFormMain::PanelBitBtnClick() {
-  if (!BoardClickAllowed(QStringLiteral("[Panel](FormMain) clicked"))) return;
-  FormSHBoot->show();
-  FormSHBoot->BoardInitialize(2);
-  LogFileSave(3);
-}
+void TFormMain::MainBoardBitBtnClick() { OpenShWriter(QStringLiteral("[MainBoard](FormMain) clicked"), 0); }
+void TFormMain::DecoderBitBtnClick() { OpenShWriter(QStringLiteral("[Decorder](FormMain) clicked"), 1); }
+void TFormMain::PanelBitBtnClick() { OpenShWriter(QStringLiteral("[Panel](FormMain) clicked"), 2); }
 
 void TFormMain::DigiDecBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;

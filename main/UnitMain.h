@@ -115,6 +115,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   bool eventFilter(QObject *watched, QEvent *event) override;
   // Logs the click; false (after the refusal) when no serial number was entered.
   bool BoardClickAllowed(const QString &logText);
+  // A board button of the SH writer: the window shown, then set up for the board.
+  void OpenShWriter(const QString &logText, int board);
   void InstallPortListeners();
   // One version request: CR LF "VR" CR LF "VRP" CR LF, in five writes.
   void SendVersionRequest();
