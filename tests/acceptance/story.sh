@@ -13,7 +13,7 @@
 #   STORY_SERIAL    serial number typed in (09680123)
 #   STORY_COM       port number the simulator publishes (99: after any real port in the list)
 #   STORY_WRITER_SECONDS   duration of the DigiDec writer run (4)
-#   STORY_SIM_ARGS  further options for the simulator (--no-pace --erase-time 0.5)
+#   STORY_SIM_ARGS  further options for the simulator (--no-pace --erase-time 0.5; empty: paced)
 #   STORY_DEV_DIR   device folder the updater lists real ports from (the machine's /dev)
 #   STORY_LIMIT     seconds allowed for any one visible outcome (90)
 #
@@ -23,7 +23,7 @@
 STORY_SERIAL=${STORY_SERIAL:-09680123}
 STORY_COM=${STORY_COM:-99}
 STORY_WRITER_SECONDS=${STORY_WRITER_SECONDS:-4}
-STORY_SIM_ARGS=${STORY_SIM_ARGS:---no-pace --erase-time 0.5}
+STORY_SIM_ARGS=${STORY_SIM_ARGS---no-pace --erase-time 0.5}
 STORY_LIMIT=${STORY_LIMIT:-90}
 
 # Where the controls sit in their windows (left top width height), as the windows lay them out.
@@ -112,7 +112,7 @@ story_start_sim() {
     sleep 0.1
   done
   STORY_PORT_ENTRY="COM$STORY_COM($(awk 'NR == 1 { print $2 }' "$STORY_WORK/sim.out"))"
-  story_say "receiver simulator: $STORY_PORT_ENTRY ($STORY_SIM_ARGS)"
+  story_say "receiver simulator: $STORY_PORT_ENTRY (${STORY_SIM_ARGS:-paced at the line bit rate})"
 }
 
 # The updater in its working directory, with the simulator's port directory.
@@ -189,6 +189,14 @@ story_shot() {
   import -window "$win" "$STORY_SHOTS/$name.png" 2>/dev/null || story_fail "no screenshot of $name"
   STORY_SHOT_COUNT=$((STORY_SHOT_COUNT + 1))
   story_say "  screenshot $name.png"
+}
+
+# Keeps a screenshot already taken among the story's screenshots.
+story_keep() {
+  [ -n "${STORY_SHOTS:-}" ] || return 0
+  cp "$1" "$STORY_SHOTS/$2.png"
+  STORY_SHOT_COUNT=$((STORY_SHOT_COUNT + 1))
+  story_say "  screenshot $2.png"
 }
 
 # The status colour that a button's caption shows: the colour of most of the caption's pixels
@@ -268,6 +276,9 @@ story_step() { story_say "== $*"; }
 story_first_check() {
   local main=$STORY_MAIN
   story_step "Step 2: the serial number $STORY_SERIAL"
+  # The keys go to the window that has the X focus, after the click that put Qt's focus into
+  # the field: the X server hands both to the updater in this order.
+  xdotool windowfocus "$main" 2>/dev/null || true
   story_click "$main" SerialNumberEdit
   sleep 0.3
   xdotool type --delay 60 "$STORY_SERIAL"
@@ -324,7 +335,7 @@ story_digidec() {
   sleep 0.3
   local empty=$STORY_WORK/digidec-before.png
   import -window "$dd" "$empty" || story_fail "no screenshot of the DigiDec window"
-  [ -z "${STORY_SHOTS:-}" ] || { cp "$empty" "$STORY_SHOTS/09-digidec-window.png"; story_say "  screenshot 09-digidec-window.png"; }
+  story_keep "$empty" 09-digidec-window
   story_click "$dd" DDWriteButton
   story_expect_colour "$main" DigiDec yellow 30
   story_wait "the writer tool's first report" $((STORY_WRITER_SECONDS + 30)) story_log_has " WriterCmd [I:Erasing..]"
@@ -335,7 +346,7 @@ story_digidec() {
   story_bar_full "$done" "$empty" DDProgressBar1 || story_fail "DigiDec's overall bar is not full"
   story_bar_full "$done" "$empty" DDProgressBar2 || story_fail "DigiDec's phase bar is not full"
   story_say "  both bars full"
-  [ -z "${STORY_SHOTS:-}" ] || { cp "$done" "$STORY_SHOTS/11-digidec-success.png"; story_say "  screenshot 11-digidec-success.png"; }
+  story_keep "$done" 11-digidec-success
   story_click "$dd" DDOkButton
   story_wait "DigiDec window to close" 30 story_no_window '^Digi-Dec$'
 }
