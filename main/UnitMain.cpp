@@ -278,12 +278,8 @@ void TFormMain::ConnectTestBitBtnKeyPress(QChar key) {
   if (key != u'C') return;
   LogFileAdd(QStringLiteral("Emagency Return to Write enable."));
   LogFileSave(3);
-  ConnectTestBitBtn->SetFontColor(colors::Green);
-  MainBoardBitBtn->setEnabled(true);
-  DecoderBitBtn->setEnabled(true);
-  PanelBitBtn->setEnabled(true);
-  ColorClearButton->setEnabled(true);
-  ColorClearButtonClick();
+  // From here on the same as the click on the text of step 3.
+  Step03LabelClick();
 }
 
 namespace {
