@@ -6,6 +6,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QComboBox>
 #include <QTimer>
 
 #include "comm/CommX.h"
@@ -126,4 +130,24 @@ TEST_F(VersionCheckRun, PortThatCannotBeOpenedLeavesTheCheckForAbort) {
   EXPECT_EQ(FormMain->ConnectTestBitBtn->Tag, 0);
   EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Yellow);
   EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), QStringLiteral("VersionTest Finish"));
+}
+
+// The service terminal on the receiver: a typed "VR" gets the receiver's answer, in red.
+TEST_F(VersionCheckRun, TerminalShowsTheReceiverAnswerInRed) {
+  auto rx = StartReceiver();
+  FormTerminal->OpenButtonClick();
+  FormTerminal->CommandComboBox->setEditText(QStringLiteral("VR"));
+  FormTerminal->SendButtonClick();
+  const QString answer = QStringLiteral("VER-C KX7391D_Main_402A D3N4A ");
+  QColor colour;
+  ASSERT_TRUE(kxtest::WaitUntil([&] {
+    FormTerminal->TerminalRxFlush();
+    for (QTextBlock b = FormTerminal->RichEdit1->document()->begin(); b.isValid(); b = b.next())
+      for (auto it = b.begin(); !it.atEnd(); ++it)
+        if (it.fragment().text().contains(answer)) colour = it.fragment().charFormat().foreground().color();
+    return colour.isValid();
+  }));
+  EXPECT_EQ(colour, QColor(255, 0, 0));
+  FormTerminal->CloseButtonClick();
+  EXPECT_FALSE(FormMain->CommX1->IsOpen());
 }
