@@ -9,9 +9,12 @@
 //
 // Environment, for tests and demonstrations:
 //   KX7391_WRITER_SECONDS  total duration of a run in seconds (default 30, at most 1000)
+//   KX7391_WRITER_QUIET    seconds to wait, before writing anything (its log not even
+//                          created), as a tool slow to start (default 0, at most 1000)
 //   KX7391_WRITER_FAIL     error  - an "E:" line part way through, then the tool ends
 //                          silent - the tool stops part way through without a word
 //                          crash  - the tool aborts part way through
+//                          nolog  - the tool ends at once (exit code 4), writing nothing
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,8 +40,10 @@ constexpr int kEraseBlocks = 6;
 constexpr unsigned kEraseBlockSize = 0x10000;
 constexpr double kDefaultSeconds = 30.0;
 constexpr double kMaxSeconds = 1000.0;
-// The updater gives a run up after about 8 s of silence; stay well inside that.
+// Lines close enough together for the updater's 2 s polls to show steady progress.
 constexpr double kMaxGapSeconds = 2.5;
+// The exit code of a tool that cannot reach the board and says so only on its console.
+constexpr int kNoLogExitCode = 4;
 
 class Log {
  public:
@@ -85,12 +90,13 @@ class Log {
   int fd_;
 };
 
-double Seconds() {
-  const char *v = std::getenv("KX7391_WRITER_SECONDS");
-  if (v == nullptr || *v == '\0') return kDefaultSeconds;
+// Seconds from the variable NAME, fallback when unset or not a number.
+double Seconds(const char *name, double fallback) {
+  const char *v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
   char *end = nullptr;
   const double s = std::strtod(v, &end);
-  if (end == v || *end != '\0' || !std::isfinite(s) || s < 0) return kDefaultSeconds;
+  if (end == v || *end != '\0' || !std::isfinite(s) || s < 0) return fallback;
   return s > kMaxSeconds ? kMaxSeconds : s;
 }
 
@@ -148,6 +154,12 @@ std::vector<std::string> Script(int percentStep) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  const std::string fail = Fail();
+  if (fail == "nolog") {
+    std::fputs("KX7391DWriterCmd2507A: no board found\n", stderr);
+    return kNoLogExitCode;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(Seconds("KX7391_WRITER_QUIET", 0.0)));
   Log log;
   if (!log.ok()) {
     std::perror("log.txt");
@@ -165,13 +177,12 @@ int main(int argc, char **argv) {
     }
   }
 
-  const double seconds = Seconds();
+  const double seconds = Seconds("KX7391_WRITER_SECONDS", kDefaultSeconds);
   // Coarse progress steps while they keep the lines close enough together, else finer.
   std::vector<std::string> lines = Script(10);
   if (seconds / static_cast<double>(lines.size()) > kMaxGapSeconds) lines = Script(1);
   const auto gap = std::chrono::duration<double>(seconds / static_cast<double>(lines.size()));
 
-  const std::string fail = Fail();
   // Failures strike during the second image's writing, as a lost USB link would.
   const size_t failAt = lines.size() * 3 / 4;
   for (size_t i = 0; i < lines.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <string_view>
 
 #include "digidec/WriterLog.h"
 #include "tests/digidec/DigiDecTestSupport.h"
@@ -127,6 +128,7 @@ TEST_F(WriterTool, ChosenFailuresEndTheRunWithoutSuccess) {
       {"error", true, 1, "E:Write error at 0x00040000"},
       {"silent", true, 0, nullptr},
       {"crash", false, 0, nullptr},
+      {"nolog", true, 4, nullptr},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.fail);
@@ -135,6 +137,10 @@ TEST_F(WriterTool, ChosenFailuresEndTheRunWithoutSuccess) {
     EXPECT_EQ(normal, c.normalExit);
     if (c.normalExit) {
       EXPECT_EQ(code, c.code);
+    }
+    if (std::string_view(c.fail) == "nolog") {
+      EXPECT_FALSE(QFileInfo::exists(base.toolFile("log.txt")));
+      continue;
     }
     const QStringList messages = Messages();
     ASSERT_GT(messages.size(), 20);
