@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
+#include <QStandardPaths>
 #include <QStyle>
 #include <algorithm>
 
@@ -19,7 +20,6 @@ TFormDigiDec *FormDigiDec = nullptr;
 
 namespace {
 const QString kTahoma = QStringLiteral("Tahoma");
-constexpr int kQuietPolls = 4;
 
 QLabel *WrappedLabel(QLabel *l, int left, int top, int width, int height) {
   l->setWordWrap(true);
@@ -98,19 +98,26 @@ void TFormDigiDec::BuildControls() {
   BitBtn1->setGeometry(288, 349, 97, 41);
   Timer1 = new kx::TTimer(this);
   Timer1->setInterval(2007);
+  WriterProcess = new QProcess(this);
 
   const std::pair<QObject *, const char *> names[] = {
       {StepD01Label, "StepD01Label"}, {StepD02Label, "StepD02Label"}, {StepD03Label, "StepD03Label"},
       {StepD04Label, "StepD04Label"}, {Label1, "Label1"},             {ExeButton, "ExeButton"},
       {MessageMemo, "MessageMemo"},   {LogTxtMemo, "LogTxtMemo"},     {ProgressBar1, "ProgressBar1"},
       {ProgressBar2, "ProgressBar2"}, {StepD05Label, "StepD05Label"}, {BitBtn1, "BitBtn1"},
-      {Timer1, "Timer1"}};
+      {Timer1, "Timer1"},             {WriterProcess, "WriterProcess"}};
   for (const auto &[object, name] : names) object->setObjectName(QLatin1String(name));
 
   connect(StepD02Label, &kx::TClickLabel::clicked, this, &TFormDigiDec::StepD02LabelClick);
   connect(ExeButton, &QPushButton::clicked, this, &TFormDigiDec::ExeButtonClick);
   connect(BitBtn1, &QPushButton::clicked, this, &TFormDigiDec::BitBtn1Click);
   connect(Timer1, &QTimer::timeout, this, &TFormDigiDec::Timer1Timer);
+  // Queued, so that the handlers (message boxes, log saves that may fail) run from the
+  // event loop and never inside the process object's own bookkeeping.
+  connect(WriterProcess, &QProcess::started, this, &TFormDigiDec::WriterProcessStarted, Qt::QueuedConnection);
+  connect(WriterProcess, &QProcess::errorOccurred, this, &TFormDigiDec::WriterProcessErrorOccurred,
+          Qt::QueuedConnection);
+  connect(WriterProcess, &QProcess::finished, this, &TFormDigiDec::WriterProcessFinished, Qt::QueuedConnection);
 }
 
 QString TFormDigiDec::LogTxtPath() { return kx::digidec::ToolDirectory() + QStringLiteral("/log.txt"); }
@@ -147,6 +154,13 @@ void TFormDigiDec::FormCreate() {
 
 void TFormDigiDec::FormDestroy() {
   Timer1->stop();
+  // Only when the program ends some other way than by closing its windows (which a run
+  // refuses): the tool does not outlive the updater that follows it.
+  WriterProcess->disconnect(this);
+  if (WriterProcess->state() != QProcess::NotRunning) {
+    WriterProcess->kill();
+    WriterProcess->waitForFinished();
+  }
   LogTxtList.clear();
 }
 
@@ -169,74 +183,108 @@ void TFormDigiDec::ExeButtonClick() {
     LogSave();
     return;
   }
-  NowCommandExecute = true;
-  Log(QStringLiteral("cmd [-c \"") + kx::digidec::kShellCommand + QStringLiteral("\"]"));
-
-  // Started from the executable's folder, where the tool was deployed, whatever the
-  // working directory; detached with its streams on /dev/null, and never waited for.
-  QProcess process;
-  process.setProgram(kx::digidec::kShell);
-  process.setArguments({QStringLiteral("-c"), kx::digidec::kShellCommand});
-  process.setWorkingDirectory(kx::digidec::BaseDirectory());
-  process.setStandardInputFile(QProcess::nullDevice());
-  process.setStandardOutputFile(QProcess::nullDevice());
-  process.setStandardErrorFile(QProcess::nullDevice());
-  if (!process.startDetached()) {
-    kx::MessageBox(this, QStringLiteral("起動に失敗しました"), QStringLiteral("エラー"), QMessageBox::Critical);
-    NowCommandExecute = false;
-    Log(QStringLiteral(" ERROR!!  Can not Ececute WriterCmd"));
-  } else {
-    // The shell runs without a window here, so there is no console title to set.
-    ProgressBar1->setValue(0);
-    ProgressBar2->setValue(0);
-    Timer1->Tag = kQuietPolls;
-    Timer1->start();
-    Log(QStringLiteral(" execute WriterCmd"));
-    SetDigiDecButtonColor(kx::colors::Yellow);
+  const bool throughWine =
+      kx::digidec::IsWindowsProgram(kx::digidec::ToolDirectory() + QLatin1Char('/') + kx::digidec::kToolFileName);
+  if (throughWine && QStandardPaths::findExecutable(kx::digidec::kWine).isEmpty()) {
+    RefuseWithoutWine();
+    return;
   }
+  NowCommandExecute = true;
+  succeeded_ = false;
+  const QString command = throughWine ? kx::digidec::kWineShellCommand : kx::digidec::kShellCommand;
+  Log(QStringLiteral("cmd [-c \"") + command + QStringLiteral("\"]"));
+
+  // Started from the folder that holds the deployed tool, whatever the working
+  // directory, with its streams on /dev/null. The shell becomes the tool (exec), so the
+  // process's end is the tool's end; the rest follows from the process's signals.
+  WriterProcess->setProgram(kx::digidec::kShell);
+  WriterProcess->setArguments({QStringLiteral("-c"), command});
+  WriterProcess->setWorkingDirectory(kx::digidec::BaseDirectory());
+  WriterProcess->setStandardInputFile(QProcess::nullDevice());
+  WriterProcess->setStandardOutputFile(QProcess::nullDevice());
+  WriterProcess->setStandardErrorFile(QProcess::nullDevice());
+  WriterProcess->start();
+  LogSave();
+}
+
+void TFormDigiDec::RefuseWithoutWine() {
+  Log(QStringLiteral(" ") + kx::digidec::kToolFileName +
+      QStringLiteral(" is a Windows program and needs wine, which is not installed (install the package \"wine\")"));
+  Log(QStringLiteral(" ERROR!!  Can not Ececute WriterCmd"));
+  LogSave();
+  kx::MessageBox(this,
+                 kx::digidec::kToolFileName +
+                     QStringLiteral(" is a Windows program and needs Wine to run, but \"wine\" was not found.\n"
+                                    "Install the package \"wine\" (for example: sudo apt install wine), "
+                                    "then click WRITE START again."),
+                 QStringLiteral("エラー"), QMessageBox::Critical);
+}
+
+void TFormDigiDec::WriterProcessStarted() {
+  // The shell runs without a window here, so there is no console title to set.
+  ProgressBar1->setValue(0);
+  ProgressBar2->setValue(0);
+  Timer1->start();
+  Log(QStringLiteral(" execute WriterCmd"));
+  SetDigiDecButtonColor(kx::colors::Yellow);
+  LogSave();
+}
+
+void TFormDigiDec::WriterProcessErrorOccurred(QProcess::ProcessError error) {
+  // Other errors come with the process's end, which is handled on its own.
+  if (error != QProcess::FailedToStart) return;
+  NowCommandExecute = false;
+  Log(QStringLiteral(" ERROR!!  Can not Ececute WriterCmd"));
+  LogSave();
+  kx::MessageBox(this, QStringLiteral("起動に失敗しました"), QStringLiteral("エラー"), QMessageBox::Critical);
+}
+
+void TFormDigiDec::WriterProcessFinished(int exitCode, QProcess::ExitStatus exitStatus) {
+  // The run ends whatever the last read brings, even when logging it fails.
+  struct EndRun {
+    TFormDigiDec *form;
+    ~EndRun() { form->NowCommandExecute = false; }
+  } endRun{this};
+  // The tool's last lines, its very last one whole even without a line end.
+  ReadLogTxt(true);
+  if (succeeded_) return;
+  SetDigiDecButtonColor(kx::colors::Red);
+  const QString text = QStringLiteral("WriterCmd ended without Success: ") +
+                       kx::digidec::ExitDescription(exitCode, exitStatus == QProcess::CrashExit);
+  MessageMemo->appendPlainText(text);
+  Log(QStringLiteral(" ") + text);
   LogSave();
 }
 
 void TFormDigiDec::Timer1Timer() {
   Timer1->stop();
   // Polling goes on even when handling a line fails (a log that cannot be saved), so
-  // that a run can still end and the windows can still be closed.
+  // that the lines still come once the log can be saved again.
   struct Restart {
     QTimer *timer;
     ~Restart() { timer->start(); }
   } restart{Timer1};
+  ReadLogTxt(false);
+}
 
+void TFormDigiDec::ReadLogTxt(bool settled) {
   const QString path = LogTxtPath();
-  bool newLines = false;
-  // A missing log counts as quiet too: a tool that never started must not keep the
-  // run, and with it both windows, open for ever.
-  if (QFileInfo::exists(path)) {
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly)) {
-      LogTxtList = reader_.Lines(f.readAll());
-    } else {
-      MessageMemo->appendPlainText(QStringLiteral("OPEN ERROR"));
-    }
-    const int count = static_cast<int>(LogTxtList.size());
-    if (count != LogTxtOldLineCount) {
-      newLines = true;
-      Timer1->Tag = kQuietPolls;
-      // Lines of a log that became shorter are not handled. Each line counts as
-      // handled before it is, so that a failure leaves the rest to the next poll.
-      LogTxtOldLineCount = std::min(LogTxtOldLineCount, count);
-      while (LogTxtOldLineCount < count) {
-        const QString line = LogTxtList[LogTxtOldLineCount++];
-        LogTxtMemo->appendPlainText(line);
-        WriterLogLineCheck(line);
-      }
-    }
+  // No log yet is a tool still starting (Wine setting itself up, say): nothing to do.
+  if (!QFileInfo::exists(path)) return;
+  QFile f(path);
+  if (f.open(QIODevice::ReadOnly)) {
+    LogTxtList = settled ? reader_.Settled(f.readAll()) : reader_.Lines(f.readAll());
+  } else {
+    MessageMemo->appendPlainText(QStringLiteral("OPEN ERROR"));
   }
-  if (!newLines) {
-    if (Timer1->Tag > 0) --Timer1->Tag;
-    if (Timer1->Tag == 0) {
-      if (NowCommandExecute) SetDigiDecButtonColor(kx::colors::Red);
-      NowCommandExecute = false;
-    }
+  const int count = static_cast<int>(LogTxtList.size());
+  // Lines of a log that became shorter are not handled. Each line counts as handled
+  // before it is, so that a failure leaves the rest to the next read.
+  LogTxtOldLineCount = std::min(LogTxtOldLineCount, count);
+  while (LogTxtOldLineCount < count) {
+    const QString line = LogTxtList[LogTxtOldLineCount++];
+    LogTxtMemo->appendPlainText(line);
+    WriterLogLineCheck(line);
   }
 }
 
@@ -244,8 +292,9 @@ void TFormDigiDec::WriterLogLineCheck(const QString &line) {
   const kx::digidec::LineOutcome out = kx::digidec::CheckLine(line, ProgressBar1->value(), ProgressBar2->value());
   ProgressBar1->setValue(out.bar1);
   ProgressBar2->setValue(out.bar2);
+  // The run itself ends when the tool's process does.
   if (out.success) {
-    NowCommandExecute = false;
+    succeeded_ = true;
     SetDigiDecButtonColor(kx::colors::Blue);
   }
   for (int i = 0; i < out.shows; ++i) {

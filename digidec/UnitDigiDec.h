@@ -1,6 +1,7 @@
 #pragma once
 // The DigiDec window: runs the writer tool and follows its log.
 #include <QDateTime>
+#include <QProcess>
 #include <QStringList>
 #include <QWidget>
 
@@ -17,7 +18,8 @@ class TFormDigiDec : public QWidget {
   explicit TFormDigiDec(QWidget *parent = nullptr);
   ~TFormDigiDec() override;
 
-  // Set while a writer tool run is in progress; the main window may not close then.
+  // Set from WRITE START until the tool's process has ended (or failed to start); the
+  // main window may not close then.
   bool NowCommandExecute = false;
   // Lines of the tool's log already handled.
   int LogTxtOldLineCount = 0;
@@ -36,8 +38,10 @@ class TFormDigiDec : public QWidget {
   QProgressBar *ProgressBar2;
   QLabel *StepD05Label;
   QPushButton *BitBtn1;
-  // Its tag is the idle countdown: quiet polls still allowed before a silent log ends the run.
+  // Follows the tool's log; the run itself ends with the tool's process.
   kx::TTimer *Timer1;
+  // The writer tool's process (the shell that becomes the tool) of the current or last run.
+  QProcess *WriterProcess;
 
   void FormCreate();
   void FormDestroy();
@@ -47,6 +51,10 @@ class TFormDigiDec : public QWidget {
   void BitBtn1Click();
   void StepD02LabelClick();
   void WriterLogLineCheck(const QString &line);
+  // The tool's process: started, failed to start, ended.
+  void WriterProcessStarted();
+  void WriterProcessErrorOccurred(QProcess::ProcessError error);
+  void WriterProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
   static QDateTime FileTimeToLocalDateTime(const QDateTime &fileTime);
 
   // "digidecw/log.txt" beside the executable, where the tool writes its log.
@@ -58,7 +66,13 @@ class TFormDigiDec : public QWidget {
  private:
   void BuildControls();
   void SetDigiDecButtonColor(const QColor &color);
+  // Handles the log's lines not handled yet; settled once no tool writes it any more.
+  void ReadLogTxt(bool settled);
+  // WRITE START's refusal of a Windows tool where Wine is missing.
+  void RefuseWithoutWine();
   kx::digidec::LogLineReader reader_;
+  // "I:Success" was handled during the current run.
+  bool succeeded_ = false;
 };
 
 extern TFormDigiDec *FormDigiDec;

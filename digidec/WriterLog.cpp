@@ -1,10 +1,20 @@
 #include "digidec/WriterLog.h"
 
+#include <QFile>
 #include <algorithm>
 
 namespace kx::digidec {
 
 int HoldInBar(int value) { return std::clamp(value, 0, 100); }
+
+bool IsWindowsProgram(const QString &path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) && f.read(2) == QByteArrayLiteral("MZ");
+}
+
+QString ExitDescription(int exitCode, bool killed) {
+  return (killed ? QStringLiteral("killed by signal ") : QStringLiteral("exit code ")) + QString::number(exitCode);
+}
 
 namespace {
 // The three characters after "P:", blanks before the digits allowed; 0 unless an integer.

@@ -12,6 +12,17 @@ namespace kx::digidec {
 inline const QString kShell = QStringLiteral("/bin/sh");
 inline const QString kShellCommand =
     QStringLiteral("cd digidecw && exec ./KX7391DWriterCmd2507A.exe 2507A.A57 2507A_Cyclone10.A57");
+// The same for a tool that is a Windows program, which runs through Wine.
+inline const QString kWine = QStringLiteral("wine");
+inline const QString kWineShellCommand =
+    QStringLiteral("cd digidecw && exec wine ./KX7391DWriterCmd2507A.exe 2507A.A57 2507A_Cyclone10.A57");
+
+// True when the file at path is a Windows (PE) program: "MZ" at its start.
+bool IsWindowsProgram(const QString &path);
+
+// How a finished tool process ended, for the user: "exit code 1", "killed by signal 6".
+// Where the process was killed, exitCode is the signal's number.
+QString ExitDescription(int exitCode, bool killed);
 
 // A progress bar holds its position within 0-100.
 int HoldInBar(int value);

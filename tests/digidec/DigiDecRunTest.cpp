@@ -1,8 +1,11 @@
-// WRITE START with the real writer stand-in, run fast, followed by the real poll.
+// WRITE START with the real writer stand-in, run fast, followed by the real poll and the
+// end of the tool's process.
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTemporaryDir>
 
 #include "tests/digidec/DigiDecTestSupport.h"
 
@@ -13,31 +16,49 @@ class DigiDecRun : public ::testing::Test {
   void SetUp() override {
     qputenv("KX7391_WRITER_SECONDS", "1");
     qunsetenv("KX7391_WRITER_FAIL");
+    qunsetenv("KX7391_WRITER_QUIET");
+  }
+  void TearDown() override {
+    qunsetenv("KX7391_WRITER_SECONDS");
+    qunsetenv("KX7391_WRITER_FAIL");
+    qunsetenv("KX7391_WRITER_QUIET");
+    qputenv("PATH", path_);
+  }
+  // Deploys the payloads into the tool folder and shows both windows.
+  void Deploy() {
     kx::digidec::DeployReport quiet{[](const QString &) {}, [] {}, [](const QString &) {}, [](const QString &) {}};
     ASSERT_TRUE(kx::digidec::DeployWriterTool(w.base.path(), kxtest::ReaderOf(payloads), quiet));
     form = w.Create();
     form->show();
     FormMain->show();
   }
-  void TearDown() override { qunsetenv("KX7391_WRITER_SECONDS"); }
-  bool RunEnds() {
-    return kxtest::WaitUntil([&] { return !form->NowCommandExecute; }, std::chrono::seconds(30));
+  bool RunEnds(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    return kxtest::WaitUntil([&] { return !form->NowCommandExecute; }, limit);
+  }
+  bool Started() {
+    return kxtest::WaitUntil([&] { return form->Timer1->isActive(); });
   }
   QStringList Memo() const { return form->MessageMemo->toPlainText().split('\n'); }
+  // How many lines of the tool's log hold text.
+  int ToolLogCount(const QString &text) const {
+    return QString::fromUtf8(kxtest::ReadAll(w.logTxt())).count(text);
+  }
 
   QMap<QString, QByteArray> payloads = kxtest::RunnablePayloads();
   kxtest::DigiDecWindows w;
   TFormDigiDec *form = nullptr;
+  const QByteArray path_ = qgetenv("PATH");
 };
 
 TEST_F(DigiDecRun, SuccessfulRunFillsBothBarsAndTurnsTheButtonBlue) {
+  Deploy();
   form->ExeButtonClick();
+  ASSERT_TRUE(Started());
   EXPECT_EQ(kxtest::LogTexts(),
             (QStringList{"DigiDec[WRITE] clicked",
                          "cmd [-c \"cd digidecw && exec ./KX7391DWriterCmd2507A.exe 2507A.A57 2507A_Cyclone10.A57\"]",
                          " execute WriterCmd"}));
   EXPECT_TRUE(form->NowCommandExecute);
-  EXPECT_TRUE(form->Timer1->isActive());
   EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
 
   // Neither window closes during the run.
@@ -63,18 +84,124 @@ TEST_F(DigiDecRun, SuccessfulRunFillsBothBarsAndTurnsTheButtonBlue) {
   EXPECT_EQ(w.boxes.texts.size(), 2);
 }
 
-TEST_F(DigiDecRun, ToolThatRefusesAnImageEndsSilentAndRed) {
-  kxtest::WriteFile(w.base.toolFile("2507A_Cyclone10.A57"), QByteArray(1000, 'x'));
+// A tool that writes nothing for longer than the log's old 8 s silence rule (four quiet
+// 2007 ms polls), as one that Wine is still setting up, keeps its run until it succeeds.
+TEST_F(DigiDecRun, ToolSilentPastTheSilenceRuleKeepsItsRunAndSucceeds) {
+  qputenv("KX7391_WRITER_QUIET", "10");
+  Deploy();
+  form->ExeButtonClick();
+  ASSERT_TRUE(Started());
+  EXPECT_FALSE(RunEnds(std::chrono::milliseconds(8700)));
+  EXPECT_FALSE(QFileInfo::exists(w.logTxt()));
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
+
+  // A second WRITE START and closing are refused while the tool lives.
+  form->ExeButtonClick();
+  EXPECT_FALSE(FormMain->close());
+  EXPECT_EQ(w.boxes.texts, QStringList{"It cannot be closed because it is currently running."});
+
+  ASSERT_TRUE(RunEnds());
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Blue);
+  EXPECT_EQ(form->ProgressBar1->value(), 100);
+  const QStringList texts = kxtest::LogTexts();
+  EXPECT_EQ(texts.count(" execute WriterCmd"), 1);
+  EXPECT_EQ(texts.count(" WriterCmd is running already: not started again"), 1);
+  EXPECT_EQ(texts.last(), QStringLiteral(" WriterCmd [I:Success]"));
+  // One tool wrote the log: one opening line, one success.
+  EXPECT_EQ(ToolLogCount("I:DigiDec writer 2507A"), 1);
+  EXPECT_EQ(ToolLogCount("I:Success"), 1);
+}
+
+// A tool that ends without "I:Success" ends its run at once, red, with how it ended.
+struct EndCase {
+  const char *name;
+  const char *fail;      // KX7391_WRITER_FAIL, or null
+  bool spoilImage;       // the second image of a wrong size
+  QStringList lastMemo;  // the window's last messages
+};
+
+class DigiDecRunEnd : public DigiDecRun, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(DigiDecRunEnd, ToolThatEndsWithoutSuccessEndsTheRunRedWithItsExitStatus) {
+  const EndCase &c = GetParam();
+  if (c.fail) qputenv("KX7391_WRITER_FAIL", c.fail);
+  Deploy();
+  if (c.spoilImage) kxtest::WriteFile(w.base.toolFile("2507A_Cyclone10.A57"), QByteArray(1000, 'x'));
+  const auto started = std::chrono::steady_clock::now();
   form->ExeButtonClick();
   ASSERT_TRUE(RunEnds());
+  // Well before the old silence rule would have ended it.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
   EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
-  const QString error = "E:File size error [2507A_Cyclone10.A57] 1000 bytes, 567419 expected";
-  EXPECT_EQ(Memo().last(), error);
-  EXPECT_EQ(kxtest::LogTexts().last(), " WriterCmd [" + error + "]");
-  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  const QStringList memo = Memo();
+  ASSERT_GE(memo.size(), c.lastMemo.size());
+  EXPECT_EQ(memo.mid(memo.size() - c.lastMemo.size()), c.lastMemo);
+  EXPECT_EQ(kxtest::LogTexts().last(), " " + c.lastMemo.last());
+  EXPECT_LT(form->ProgressBar1->value(), 100);
   // Closing is allowed again, without a word.
   EXPECT_TRUE(form->close());
   EXPECT_TRUE(w.boxes.texts.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, DigiDecRunEnd,
+    ::testing::Values(EndCase{"NoLog", "nolog", false, {"WriterCmd ended without Success: exit code 4"}},
+                      EndCase{"RefusedImage",
+                              nullptr,
+                              true,
+                              {"E:File size error [2507A_Cyclone10.A57] 1000 bytes, 567419 expected",
+                               "WriterCmd ended without Success: exit code 2"}},
+                      EndCase{"Crash", "crash", false, {"WriterCmd ended without Success: killed by signal 6"}}),
+    [](const ::testing::TestParamInfo<EndCase> &info) { return std::string(info.param.name); });
+
+// The real receiver's tool is a Windows program ("MZ" at its start); it runs through
+// "wine", here a stand-in that records how it was called and runs the writer stand-in.
+TEST_F(DigiDecRun, WindowsToolRunsThroughWineOrIsRefusedWithoutIt) {
+  QTemporaryDir bin;
+  ASSERT_TRUE(bin.isValid());
+  const QString standIn = bin.filePath("writer-stand-in");
+  kxtest::WriteFile(standIn, payloads["WRITER_CMD_EXEC"]);
+  ASSERT_TRUE(QFile::setPermissions(standIn, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+  const QString record = bin.filePath("wine-call.txt");
+  kxtest::WriteFile(bin.filePath("wine"), QStringLiteral("#!/bin/sh\n"
+                                                        "printf '%s\\n' \"$PWD\" \"$@\" > '%1'\n"
+                                                        "shift\n"
+                                                        "exec '%2' \"$@\"\n")
+                                              .arg(record, standIn)
+                                              .toUtf8());
+  ASSERT_TRUE(QFile::setPermissions(bin.filePath("wine"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+  payloads["WRITER_CMD_EXEC"] = QByteArray("MZ\x90\x00\x03\x00\x00\x00", 8);
+  Deploy();
+
+  // Without wine: refused at once, with what to install, and nothing started.
+  QTemporaryDir emptyBin;
+  qputenv("PATH", emptyBin.path().toUtf8());
+  form->ExeButtonClick();
+  ASSERT_EQ(w.boxes.texts.size(), 1);
+  EXPECT_TRUE(w.boxes.texts[0].contains("Install the package \"wine\"")) << w.boxes.texts[0].toStdString();
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(form->WriterProcess->state(), QProcess::NotRunning);
+  EXPECT_EQ(kxtest::LogTexts(),
+            (QStringList{"DigiDec[WRITE] clicked",
+                         " KX7391DWriterCmd2507A.exe is a Windows program and needs wine, which is not installed "
+                         "(install the package \"wine\")",
+                         " ERROR!!  Can not Ececute WriterCmd"}));
+  EXPECT_TRUE(kxtest::ReadAll(w.work.file("KX7391Updater_Log.txt")).contains("install the package \"wine\""));
+
+  // With wine: the same arguments, in the tool's folder, and a run like any other.
+  qputenv("PATH", bin.path().toUtf8() + ':' + path_);
+  form->ExeButtonClick();
+  ASSERT_TRUE(RunEnds());
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Blue);
+  EXPECT_EQ(kxtest::LogTexts().filter("cmd ["),
+            QStringList{"cmd [-c \"cd digidecw && exec wine ./KX7391DWriterCmd2507A.exe 2507A.A57 "
+                        "2507A_Cyclone10.A57\"]"});
+  EXPECT_EQ(QString::fromUtf8(kxtest::ReadAll(record)).split('\n', Qt::SkipEmptyParts),
+            (QStringList{QDir(w.base.tool()).canonicalPath(), "./KX7391DWriterCmd2507A.exe", "2507A.A57",
+                         "2507A_Cyclone10.A57"}));
+  EXPECT_EQ(Memo().last(), QStringLiteral("I:Success"));
+  EXPECT_EQ(w.boxes.texts.size(), 1);
 }
 
 }  // namespace

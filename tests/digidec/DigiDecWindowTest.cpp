@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTimer>
 
@@ -27,11 +28,11 @@ class DigiDecWindow : public ::testing::Test {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Append));
     ASSERT_EQ(f.write(bytes), bytes.size());
   }
-  // A run in progress as WRITE START leaves it, without a tool.
+  // A run in progress as WRITE START leaves it, without a tool: its end is handed to
+  // WriterProcessFinished by the test.
   TFormDigiDec *Running() {
     TFormDigiDec *form = w.Create();
     form->NowCommandExecute = true;
-    form->Timer1->Tag = 4;
     FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Yellow);
     return form;
   }
@@ -94,9 +95,7 @@ TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
   EXPECT_TRUE(form->Timer1->isActive());
 
   Append("09:05:02.000: I:Writing..\r\n09:05:03.000: P: 45%\r\nno separator\r\n09:05:04.000: E:USB I:lost\r\n");
-  form->Timer1->Tag = 2;
   form->Timer1Timer();
-  EXPECT_EQ(form->Timer1->Tag, 4);
   EXPECT_EQ(form->ProgressBar1->value(), 15);
   EXPECT_EQ(form->ProgressBar2->value(), 45);
   // "P:" lines and lines without a message reach only the hidden memo.
@@ -112,41 +111,59 @@ TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
   EXPECT_TRUE(form->NowCommandExecute);
 }
 
-TEST_F(DigiDecWindow, SuccessEndsTheRunBlue) {
+TEST_F(DigiDecWindow, NeitherSilenceNorAMissingLogEndsARun) {
   TFormDigiDec *form = Running();
-  Append("t: I:Erasing..\r\nt: I:Success\r\n");
-  form->Timer1Timer();
-  EXPECT_FALSE(form->NowCommandExecute);
-  EXPECT_EQ(form->ProgressBar1->value(), 100);
-  EXPECT_EQ(form->ProgressBar2->value(), 100);
-  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Blue);
-  // Polling goes on after the run.
-  EXPECT_TRUE(form->Timer1->isActive());
-}
-
-TEST_F(DigiDecWindow, FourQuietPollsEndTheRunRedAndAFifthChangesNothing) {
-  TFormDigiDec *form = Running();
+  // Far more quiet polls than the run's 8 s of silence, first without a log, then after a line.
+  for (int i = 0; i < 6; ++i) form->Timer1Timer();
   Append("t: I:Erasing..\r\n");
-  form->Timer1Timer();
-  for (int quiet = 1; quiet <= 3; ++quiet) {
-    form->Timer1Timer();
-    EXPECT_TRUE(form->NowCommandExecute) << quiet;
-    EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
-  }
-  form->Timer1Timer();
-  EXPECT_FALSE(form->NowCommandExecute);
-  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
-  FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Green);
-  form->Timer1Timer();
-  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Green);
-  EXPECT_EQ(form->Timer1->Tag, 0);
+  for (int i = 0; i < 6; ++i) form->Timer1Timer();
+  EXPECT_TRUE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
+  EXPECT_EQ(MemoLines(form->MessageMemo), QStringList{"I:Erasing.."});
+  EXPECT_FALSE(FormMain->FormCloseQuery());
 }
 
-TEST_F(DigiDecWindow, LogThatNeverAppearsStillEndsTheRun) {
-  TFormDigiDec *form = Running();
-  for (int i = 0; i < 4; ++i) form->Timer1Timer();
-  EXPECT_FALSE(form->NowCommandExecute);
-  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
+TEST(DigiDecRunEnd, EndsWithTheToolsProcessByTheLogsResult) {
+  struct Case {
+    const char *name;
+    QByteArray log;  // what the tool left in its log, null for no log at all
+    int exitCode;
+    QProcess::ExitStatus status;
+    QColor colour;
+    QStringList memo;
+  };
+  const Case cases[] = {
+      // The last line, though without a line end, is the tool's last word.
+      {"success", "t: I:Erasing..\r\nt: I:Success", 0, QProcess::NormalExit, kx::colors::Blue,
+       {"I:Erasing..", "I:Success"}},
+      {"error", "t: I:Erasing..\r\nt: E:Write error\r\n", 1, QProcess::NormalExit, kx::colors::Red,
+       {"I:Erasing..", "E:Write error", "WriterCmd ended without Success: exit code 1"}},
+      {"quiet end", "t: I:Erasing..\r\n", 0, QProcess::NormalExit, kx::colors::Red,
+       {"I:Erasing..", "WriterCmd ended without Success: exit code 0"}},
+      {"no log", QByteArray(), 4, QProcess::NormalExit, kx::colors::Red,
+       {"WriterCmd ended without Success: exit code 4"}},
+      {"killed", "t: I:Writing..\r\n", 6, QProcess::CrashExit, kx::colors::Red,
+       {"I:Writing..", "WriterCmd ended without Success: killed by signal 6"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    kxtest::DigiDecWindows windows;
+    TFormDigiDec *form = windows.Create();
+    form->NowCommandExecute = true;
+    if (!c.log.isNull()) kxtest::WriteFile(windows.logTxt(), c.log);
+    form->Timer1Timer();
+    EXPECT_TRUE(form->NowCommandExecute);
+    form->WriterProcessFinished(c.exitCode, c.status);
+    EXPECT_FALSE(form->NowCommandExecute);
+    EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), c.colour);
+    EXPECT_EQ(MemoLines(form->MessageMemo), c.memo);
+    // Every shown line is in the operation log, the process's end included.
+    QStringList logged;
+    for (const QString &m : c.memo) logged.append(m.startsWith("WriterCmd") ? " " + m : " WriterCmd [" + m + "]");
+    EXPECT_EQ(kxtest::LogTexts(), logged);
+    EXPECT_TRUE(FormMain->FormCloseQuery());
+    EXPECT_TRUE(windows.boxes.texts.isEmpty());
+  }
 }
 
 TEST_F(DigiDecWindow, UnreadableLogIsReportedAndCountsAsQuiet) {
@@ -154,7 +171,7 @@ TEST_F(DigiDecWindow, UnreadableLogIsReportedAndCountsAsQuiet) {
   ASSERT_TRUE(QDir().mkpath(w.logTxt()));
   form->Timer1Timer();
   EXPECT_EQ(MemoLines(form->MessageMemo), QStringList{"OPEN ERROR"});
-  EXPECT_EQ(form->Timer1->Tag, 3);
+  EXPECT_TRUE(form->NowCommandExecute);
 }
 
 TEST_F(DigiDecWindow, LineStillBeingWrittenIsHandledWholeLater) {
@@ -165,7 +182,9 @@ TEST_F(DigiDecWindow, LineStillBeingWrittenIsHandledWholeLater) {
   Append("ess\r\n");
   form->Timer1Timer();
   EXPECT_EQ(MemoLines(form->MessageMemo), (QStringList{"I:Erasing..", "I:Success"}));
-  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Blue);
+  // Blue at once, but the run is over only when the tool's process is.
+  EXPECT_TRUE(form->NowCommandExecute);
 }
 
 TEST_F(DigiDecWindow, ShorterLogIsTakenAsItsNewLength) {
@@ -237,6 +256,7 @@ TEST_F(DigiDecWindow, FailedLaunchTellsTheUserAndStartsNoRun) {
   });
   FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Fuchsia);
   form->ExeButtonClick();
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return !w.boxes.texts.isEmpty(); }));
   EXPECT_EQ(w.boxes.texts, QStringList{"起動に失敗しました"});
   EXPECT_EQ(title, QStringLiteral("エラー"));
   EXPECT_EQ(icon, QMessageBox::Critical);
