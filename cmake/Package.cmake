@@ -43,12 +43,14 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The KX7391Updater developers")
 set(CPACK_PACKAGE_CONTACT "The KX7391Updater developers <kx7391updater@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the KX7391D receiver")
-set(CPACK_PACKAGE_DESCRIPTION
-  "KX7391Updater reads the firmware versions of a KX7391D receiver's boards over its AUX1 serial \
-port, shows which boards need an update, rewrites the flash of the MainBoard, Decoder and Panel \
-through the SH microcontrollers' serial boot mode, and rewrites the DigiDec board with the writer \
-tool it carries. It logs every action. The package also holds kx7391-sim, a simulated receiver \
-on a pseudo-terminal, for practice without a receiver (KX7391Updater --practice).")
+set(CPACK_PACKAGE_DESCRIPTION "KX7391Updater reads the firmware versions of a KX7391D receiver's boards
+over its AUX1 serial port, shows which boards need an update, rewrites the
+flash of the MainBoard, Decoder and Panel through the SH microcontrollers'
+serial boot mode, and rewrites the DigiDec board with the writer tool it
+carries. It logs every action.
+.
+The package also holds kx7391-sim, a simulated receiver on a pseudo-terminal,
+for practice without a receiver (KX7391Updater --practice).")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
