@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
+
+#include <unistd.h>
 
 #include "platform/FileError.h"
 
@@ -43,8 +46,27 @@ const std::array<DeployedFile, 3> &DeployedFiles() {
   return files;
 }
 
+namespace {
+// access() rather than the permission bits: it also answers for read-only mounts,
+// immutable folders and root.
+bool Writable(const QString &dir) { return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0; }
+}  // namespace
+
+QString ChooseBaseDirectory(const QString &exeDir, const QString &userDataDir) {
+  const QString beside = QDir(exeDir).filePath(kToolDirName);
+  if (QFileInfo(beside).isDir()) return Writable(beside) ? exeDir : userDataDir;
+  // Where nothing of that name can be made as a folder either, the deployment reports it there.
+  return Writable(exeDir) ? exeDir : userDataDir;
+}
+
+QString UserDataDirectory() {
+  return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+      .filePath(QStringLiteral("kx7391updater"));
+}
+
 QString BaseDirectory() {
-  return BaseOverride().isEmpty() ? QCoreApplication::applicationDirPath() : BaseOverride();
+  if (!BaseOverride().isEmpty()) return BaseOverride();
+  return ChooseBaseDirectory(QCoreApplication::applicationDirPath(), UserDataDirectory());
 }
 void SetBaseDirectory(const QString &dir) { BaseOverride() = dir; }
 QString ToolDirectory() { return QDir(BaseDirectory()).filePath(kToolDirName); }

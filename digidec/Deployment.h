@@ -1,6 +1,7 @@
 #pragma once
 // Deployment of the DigiDec writer tool and its two images into the folder "digidecw"
-// beside the updater's executable, and where the run finds them again.
+// beside the updater's executable (or, where that cannot be written, in the user's data
+// folder), and where the run finds them again.
 #include <QString>
 #include <array>
 #include <functional>
@@ -22,7 +23,12 @@ struct DeployedFile {
 // In the order they are written.
 const std::array<DeployedFile, 3> &DeployedFiles();
 
-// The folder that holds "digidecw": the executable's folder, unless a test moved it.
+// The folder that holds "digidecw": the executable's folder where "digidecw" is, or can be
+// made, writable there; otherwise userDataDir (a system-wide install run by a normal user).
+QString ChooseBaseDirectory(const QString &exeDir, const QString &userDataDir);
+// $XDG_DATA_HOME/kx7391updater, by default ~/.local/share/kx7391updater.
+QString UserDataDirectory();
+// ChooseBaseDirectory() for the running executable, unless a test moved it.
 QString BaseDirectory();
 // Empty restores the executable's folder.
 void SetBaseDirectory(const QString &dir);

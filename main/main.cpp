@@ -3,8 +3,10 @@
 #include <QFile>
 #include <QStringList>
 #include <QTimer>
+#include <optional>
 
 #include "digidec/UnitDigiDec.h"
+#include "main/Practice.h"
 #include "main/UnitMain.h"
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
@@ -15,15 +17,41 @@
 int main(int argc, char **argv) {
   kx::Application app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("KX7391Updater"));
+  QApplication::setApplicationVersion(QStringLiteral(KX_VERSION));
   QApplication::setQuitOnLastWindowClosed(false);
 
   QCommandLineParser options;
+  options.setApplicationDescription(QStringLiteral("Firmware updater for the KX7391D receiver."));
   options.addHelpOption();
+  options.addVersionOption();
   // Service access: the terminal's button on the main window is hidden otherwise.
   const QCommandLineOption terminalOption(QStringLiteral("terminal"),
                                           QStringLiteral("Show the Terminal button on the main window."));
   options.addOption(terminalOption);
+  const QCommandLineOption homeOption(
+      QStringLiteral("home-folder"),
+      QStringLiteral("Work, and keep the logs, in ~/KX7391Updater (made when missing), as the menu entry does."));
+  options.addOption(homeOption);
+  const QCommandLineOption practiceOption(
+      QStringLiteral("practice"),
+      QStringLiteral("Practise without a receiver: start the receiver simulator kx7391-sim on a port folder of "
+                     "its own and work in ~/KX7391Updater/practice; closing the updater ends the simulator."));
+  options.addOption(practiceOption);
   options.process(app);
+
+  // The simulator must publish its port before the main window's start-up searches the ports.
+  std::optional<kx::Practice> practice;
+  try {
+    if (options.isSet(practiceOption)) {
+      kx::WorkIn(kx::PracticeWorkFolder());
+      practice.emplace().Start();
+    } else if (options.isSet(homeOption)) {
+      kx::WorkIn(kx::HomeWorkFolder());
+    }
+  } catch (const std::exception &e) {
+    kx::ErrorBox(QString::fromUtf8(e.what()));
+    return 1;
+  }
 
   FormMain = new TFormMain;
   try {
@@ -35,6 +63,8 @@ int main(int argc, char **argv) {
   FormSHBoot = new TFormSHBoot;
   FormDigiDec = new TFormDigiDec;
   if (options.isSet(terminalOption)) FormMain->TerminalButton->show();
+  // The log keeps the design caption; only the window tells practice apart.
+  if (practice) FormMain->setWindowTitle(FormMain->windowTitle() + kx::PracticeCaptionSuffix());
 
   kx::OnTerminationSignal([] { FormMain->close(); });
 

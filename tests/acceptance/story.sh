@@ -9,6 +9,8 @@
 #   STORY_SIM       kx7391-sim
 #   STORY_WORK      a directory for ports/, flash/, run/ (the updater's working directory)
 # Optional:
+#   STORY_RUN       the updater's working directory, where it chooses one itself ($STORY_WORK/run)
+#   STORY_UPDATER_ARGS  options for the updater
 #   STORY_SHOTS     where the screenshots of the main moments go (none when empty)
 #   STORY_SERIAL    serial number typed in (09680123)
 #   STORY_COM       port number the simulator publishes (99: after any real port in the list)
@@ -76,6 +78,7 @@ story_setup() {
   for tool in Xvfb xdotool import convert xdpyinfo; do
     command -v "$tool" >/dev/null || story_fail "$tool is missing (scripts/install-deps installs it)"
   done
+  STORY_RUN=${STORY_RUN:-$STORY_WORK/run}
   mkdir -p "$STORY_WORK/ports" "$STORY_WORK/flash" "$STORY_WORK/run"
   [ -z "${STORY_SHOTS:-}" ] || mkdir -p "$STORY_SHOTS"
   trap story_cleanup EXIT
@@ -124,7 +127,8 @@ story_start_updater() {
     export QT_QPA_PLATFORM=xcb KX7391_PORT_DIR=$STORY_WORK/ports KX7391_READY_FILE=$ready
     export KX7391_WRITER_SECONDS=$STORY_WRITER_SECONDS
     [ -z "${STORY_DEV_DIR:-}" ] || export KX7391_DEV_DIR=$STORY_DEV_DIR
-    exec "$STORY_UPDATER" >"$STORY_WORK/updater.out" 2>&1
+    # shellcheck disable=SC2086  # the options are words
+    exec "$STORY_UPDATER" ${STORY_UPDATER_ARGS:-} >"$STORY_WORK/updater.out" 2>&1
   ) &
   STORY_PIDS+=($!)
   STORY_UPDATER_PID=$!
@@ -232,7 +236,7 @@ story_expect_blue_end() {
   while :; do
     c=$(story_caption_colour "$win" "$control")
     [ "$c" != blue ] || break
-    [ "$c" != red ] || story_fail "$control turned red: the run failed (see $STORY_WORK/run/KX7391Updater_Log.txt)"
+    [ "$c" != red ] || story_fail "$control turned red: the run failed (see $STORY_RUN/KX7391Updater_Log.txt)"
     story_answer_boxes
     kill -0 "$STORY_UPDATER_PID" 2>/dev/null || story_fail "the updater ended during the $control run"
     [ $SECONDS -lt $until ] || story_fail "$control did not turn blue within $limit s (caption $c)"
@@ -248,7 +252,7 @@ story_window() {
 }
 story_no_window() { [ -z "$(xdotool search --onlyvisible --name "$1" 2>/dev/null)" ]; }
 
-story_log_has() { grep -qF -- "$1" "$STORY_WORK/run/KX7391Updater_Log.txt" 2>/dev/null; }
+story_log_has() { grep -qF -- "$1" "$STORY_RUN/KX7391Updater_Log.txt" 2>/dev/null; }
 
 # One pixel's colour of a window's screenshot, as #RRGGBB.
 story_pixel() {
@@ -285,7 +289,7 @@ story_first_check() {
   story_step "Step 4: COM Search"
   # Leaving the serial number's field takes the number; the search lists the ports anew.
   story_click "$main" ComSearchButton
-  story_wait "serial number's log $STORY_SERIAL""_Log.txt" test -f "$STORY_WORK/run/${STORY_SERIAL}_Log.txt"
+  story_wait "serial number's log $STORY_SERIAL""_Log.txt" test -f "$STORY_RUN/${STORY_SERIAL}_Log.txt"
   story_wait "COM search after the serial number" story_search_selected
   story_say "  selected $STORY_PORT_ENTRY"
   story_shot "$main" 01-main-window
@@ -301,7 +305,7 @@ story_first_check() {
 story_search_selected() {
   awk -v serial="SerialNumbrt Change to $STORY_SERIAL" -v sel="COMM select  $STORY_PORT_ENTRY" '
     index($0, serial) { seen = 1 } seen && index($0, sel) { found = 1 } END { exit !found }' \
-    "$STORY_WORK/run/KX7391Updater_Log.txt" 2>/dev/null
+    "$STORY_RUN/KX7391Updater_Log.txt" 2>/dev/null
 }
 
 # One SH board: its button, the writer window, WRITE START, the run to its end, OK.

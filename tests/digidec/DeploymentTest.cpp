@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <optional>
 
 #include "digidec/Deployment.h"
 #include "platform/FileError.h"
@@ -118,6 +119,57 @@ TEST(DeploymentPlace, BesideTheExecutableWhateverTheWorkingDirectory) {
   kxtest::ScopedWorkDir elsewhere;
   EXPECT_EQ(kx::digidec::BaseDirectory(), QCoreApplication::applicationDirPath());
   EXPECT_EQ(kx::digidec::ToolDirectory(), QCoreApplication::applicationDirPath() + "/digidecw");
+}
+
+// A folder that nobody, root included, may write into while it lives (chattr +i).
+class Immutable {
+ public:
+  explicit Immutable(const QString &path) : path_(path) { ok_ = QProcess::execute("chattr", {"+i", path_}) == 0; }
+  ~Immutable() {
+    if (ok_) QProcess::execute("chattr", {"-i", path_});
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  QString path_;
+  bool ok_;
+};
+
+// Beside the executable where "digidecw" is, or can be made, writable there; otherwise in
+// the user's data folder, as for a system-wide install run by a normal user.
+TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten) {
+  struct Case {
+    const char *what;
+    bool toolFolderThere, exeDirLocked, toolFolderLocked, beside;
+  };
+  const Case cases[] = {
+      {"writable, first start", false, false, false, true},
+      {"writable, deployed before", true, false, false, true},
+      {"read-only, first start", false, true, false, false},
+      {"read-only, but a writable digidecw deployed before", true, true, false, true},
+      {"writable, but digidecw read-only", true, false, true, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    QTemporaryDir exeDir;
+    const QString tool = exeDir.filePath("digidecw");
+    if (c.toolFolderThere) ASSERT_TRUE(QDir().mkpath(tool));
+    std::optional<Immutable> lockTool, lockExe;
+    if (c.toolFolderLocked) ASSERT_TRUE(lockTool.emplace(tool).ok());
+    if (c.exeDirLocked) ASSERT_TRUE(lockExe.emplace(exeDir.path()).ok());
+    EXPECT_EQ(kx::digidec::ChooseBaseDirectory(exeDir.path(), "/home/u/.local/share/kx7391updater"),
+              c.beside ? exeDir.path() : QString("/home/u/.local/share/kx7391updater"));
+  }
+}
+
+TEST(DeploymentPlace, TheUsersDataFolderFollowsXdgDataHome) {
+  const QByteArray saved = qgetenv("XDG_DATA_HOME");
+  const QByteArray home = qgetenv("HOME");
+  qputenv("XDG_DATA_HOME", "/srv/data-of-u");
+  EXPECT_EQ(kx::digidec::UserDataDirectory(), QString("/srv/data-of-u/kx7391updater"));
+  qunsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(kx::digidec::UserDataDirectory(), QString::fromLocal8Bit(home) + "/.local/share/kx7391updater");
+  if (!saved.isNull()) qputenv("XDG_DATA_HOME", saved);
 }
 
 TEST(Payloads, TheUpdaterCarriesTheBuiltWriterStandIn) {
