@@ -259,6 +259,7 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
   const bool changed = Tag != BoardNo;
   Tag = BoardNo;
   if (const auto setup = sh::SetupForBoard(BoardNo, FormMain->ShortRfu, FormMain->BlockVersion)) {
+    const bool faultShown = !BootLoadFault.isEmpty() || !FirmLoadFault.isEmpty();
     // Until the set-up has run to its end, the board is not ready: an error that cuts it
     // short leaves a stream, a picture or the boot timing of the board before.
     const QString unfinished = QStringLiteral("The set-up of the board did not finish.");
@@ -304,8 +305,15 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
     FirmLoadFault = firmFault;
     for (const QString &fault : {bootFault, firmFault})
       if (!fault.isEmpty()) Log(QStringLiteral(" load error! ") + fault);
-    if (!bootFault.isEmpty() || !firmFault.isEmpty()) LogSave();
-    WriteButton->setEnabled(BootLoadFault.isEmpty() && FirmLoadFault.isEmpty());
+    const bool ready = BootLoadFault.isEmpty() && FirmLoadFault.isEmpty();
+    if (!ready) {
+      LogSave();
+      // Says why WRITE START is grey once the box is gone.
+      SetPanel1(!bootFault.isEmpty() ? bootFault : firmFault);
+    } else if (faultShown) {
+      SetPanel1(QString());
+    }
+    WriteButton->setEnabled(ready);
   }
   if (changed) {
     MotFileNameEdit->clear();

@@ -181,6 +181,7 @@ TEST_F(WriterWindow, APayloadThatFailsToLoadIsNeverWritten) {
     EXPECT_TRUE(boxes.texts[0].startsWith("Illegal S Format (not HEX char.)")) << boxes.texts[0].toStdString();
     EXPECT_EQ(LogSince(mark).last(), " load error! " + boxes.texts[0]);
     EXPECT_FALSE(FormSHBoot->WriteButton->isEnabled());
+    EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), boxes.texts[0]);
 
     FormSHBoot->WriteButtonClick();
     ASSERT_EQ(boxes.texts.size(), 2);
@@ -195,5 +196,6 @@ TEST_F(WriterWindow, APayloadThatFailsToLoadIsNeverWritten) {
     ChooseBoard(1);
     EXPECT_EQ(boxes.texts.size(), 2);
     EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
+    EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).isEmpty());
   }
 }
