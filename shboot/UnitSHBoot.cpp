@@ -372,7 +372,7 @@ void TFormSHBoot::AbortButtonClick() {
   BootState = 0;
   Port().PortClose();
   Port().Tag = 0;
-  TerminalButtonsClosed();
+  TerminalButtonsFollowPort();
   // A run cut short after its erase request leaves the board without firmware; one cut
   // short before it left the board as it was, and so its button.
   if (EraseStarted) {
@@ -439,9 +439,10 @@ QColor TFormSHBoot::BoardButtonColour() const {
   return Tag >= 0 && Tag < 3 ? buttons[Tag]->FontColor() : QColor();
 }
 
-void TFormSHBoot::TerminalButtonsClosed() {
-  FormTerminal->OpenButton->setEnabled(true);
-  FormTerminal->CloseButton->setEnabled(false);
+void TFormSHBoot::TerminalButtonsFollowPort() {
+  const bool open = Port().IsOpen();
+  FormTerminal->OpenButton->setEnabled(!open);
+  FormTerminal->CloseButton->setEnabled(open);
 }
 
 void TFormSHBoot::BootStep() {
@@ -520,7 +521,7 @@ void TFormSHBoot::BootPortOpen() {
     const QString message = QString::fromUtf8(e.what());
     BootState = 0;
     Timer1->start();
-    TerminalButtonsClosed();
+    TerminalButtonsFollowPort();
     WriteButton->setEnabled(true);
     AbortButton->setEnabled(false);
     Log(message);
@@ -802,7 +803,7 @@ void TFormSHBoot::BootPortClose() {
   Port().PortClose();
   Port().Tag = 0;
   WriteButton->setEnabled(true);
-  TerminalButtonsClosed();
+  TerminalButtonsFollowPort();
   BootState = 0;
   EraseStarted = false;
   ColourBeforeRun = QColor();

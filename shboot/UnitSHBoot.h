@@ -125,8 +125,8 @@ class TFormSHBoot : public QWidget {
   void SetPanel1(const QString &text);
   void ColourBoardButton(const QColor &colour);
   QColor BoardButtonColour() const;
-  // The port is closed: the terminal's COM Open and COM Close buttons say so.
-  void TerminalButtonsClosed();
+  // The terminal's COM Open and COM Close buttons show whether the port is open.
+  void TerminalButtonsFollowPort();
 
   // Steps of the link set-up.
   void BootPortOpen();
