@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <algorithm>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QComboBox>
 #include <QFileInfo>
@@ -219,6 +221,13 @@ void TFormMain::closeEvent(QCloseEvent *event) {
   // Refused unless the query allows it, also when the query itself fails.
   event->ignore();
   if (FormCloseQuery()) {
+    // A number typed but not yet left counts as entered when the window closes; a
+    // number the log refuses is shown, and the window closes all the same.
+    try {
+      SerialNumberEditExit();
+    } catch (const std::exception &e) {
+      kx::ErrorBox(QString::fromUtf8(e.what()));
+    }
     event->accept();
     QCoreApplication::quit();
   }
@@ -245,7 +254,17 @@ void TFormMain::TerminalButtonClick() {
 
 bool TFormMain::eventFilter(QObject *watched, QEvent *event) {
   if (watched == SerialNumberEdit && event->type() == QEvent::FocusOut) {
-    SerialNumberEditExit();
+    // Only a move to another control of this window takes the number. A focus lost to
+    // another application, a popup or a message box leaves the number being typed.
+    switch (static_cast<QFocusEvent *>(event)->reason()) {
+      case Qt::MouseFocusReason:
+      case Qt::TabFocusReason:
+      case Qt::BacktabFocusReason:
+      case Qt::ShortcutFocusReason:
+        if (const QWidget *next = QApplication::focusWidget(); next && next->window() == this) SerialNumberEditExit();
+        break;
+      default: break;
+    }
   } else if (watched == ConnectTestBitBtn && event->type() == QEvent::KeyPress) {
     const QString text = static_cast<QKeyEvent *>(event)->text();
     if (text.size() == 1 && text[0].isPrint()) ConnectTestBitBtnKeyPress(text[0]);
@@ -258,15 +277,16 @@ void TFormMain::SerialNumberEditExit() {
   if (serial == log_.SerialBaseName()) return;
   log_.ChangeSerialNumber(serial);
   if (serial.size() == 8 && serial.startsWith(QStringLiteral("0968"))) {
-    BlockVersion = 0;
+    SerialBlockVersion = 0;
     DigiDecBitBtn->setEnabled(true);
   } else if (serial.size() == 8 && serial.startsWith(QStringLiteral("0971"))) {
-    BlockVersion = 1;
+    SerialBlockVersion = 1;
     DigiDecBitBtn->setEnabled(true);
   } else {
-    BlockVersion = 0;
+    SerialBlockVersion = 0;
     DigiDecBitBtn->setEnabled(false);
   }
+  BlockVersion = SerialBlockVersion;
   ConnectTestBitBtn->SetFontColor(colors::WindowText());
   for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn})
     b->SetFontColor(colors::WindowText());
@@ -300,7 +320,7 @@ void TFormMain::EvaluateVersions() {
   in.decoderVer = DecorderVerStr;
   in.panelVer = PanelVerStr;
   in.serialNumber = SerialNumberEdit->text();
-  in.blockVersion = BlockVersion;
+  in.serialBlockVersion = SerialBlockVersion;
   in.shortRfu = ShortRfu;
   in.mainNew = MainNewVerStr;
   in.decoderNew = DecorderNewVerStr;
@@ -416,7 +436,8 @@ void TFormMain::ConnectTestBitBtnClick() {
   ConnectTestBitBtn->Tag = 1;
   ConnectTestBitBtn->SetFontColor(colors::Yellow);
   AbortButton->setEnabled(true);
-  // The line buffer is kept: a partial line leads the first line of this check.
+  // A partial line left by an earlier check must not lead this check's first line.
+  VR_str.clear();
   vr_state = 0;
   ReceiverStr.clear();
   CanNotFindFlag = 0;
@@ -470,7 +491,8 @@ void TFormMain::ConnectTestTimerTimer() {
   AbortButtonClick();
   ConnectTestBitBtn->SetFontColor(colors::Red);
   ConnectTestTimer->Tag = 0;
-  BlockVersion = 0;
+  // No receiver answered: nothing but the serial number speaks for the variant.
+  BlockVersion = SerialBlockVersion;
   MainBoardBitBtn->setEnabled(false);
   DecoderBitBtn->setEnabled(false);
   PanelBitBtn->setEnabled(false);

@@ -72,6 +72,9 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   int RestrictedType = 1;
   int BlockVersion = 0;
   int ShortRfu = 0;
+  // The value the accepted serial number gives BlockVersion (0 or 1): where each
+  // evaluation starts, and what a check that gives up returns the flag to.
+  int SerialBlockVersion = 0;
   QString ReceiverStr;
   QString MainVerStr;
   QString DecorderVerStr;

@@ -60,7 +60,7 @@ int DigiDecDecision(const QString &serial, int panelDecision) {
 
 PlanResult EvaluatePlan(const PlanInput &in) {
   PlanResult r;
-  r.blockVersion = in.blockVersion;
+  r.blockVersion = in.serialBlockVersion;
   r.shortRfu = in.shortRfu;
   if (!in.receiver.contains(QStringLiteral("7391"))) {
     r.otherModel = true;

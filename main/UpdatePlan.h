@@ -14,7 +14,9 @@ struct PlanInput {
   QString receiver;
   QString mainVer, decoderVer, panelVer;
   QString serialNumber;
-  int blockVersion = 0;
+  // The block-variant flag as the serial number sets it: every evaluation starts from
+  // it, so what one receiver answered never carries over to the next.
+  int serialBlockVersion = 0;
   int shortRfu = 0;
   QString mainNew = QStringLiteral("403A");
   QString decoderNew = QStringLiteral("3N5A");

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QResource>
+#include <map>
+#include <mutex>
 
 #include "platform/FileError.h"
 
@@ -22,6 +24,16 @@ namespace kx {
 namespace {
 
 const QString kPrefix = QStringLiteral(":/payloads/");
+
+std::mutex g_overrideMutex;
+std::map<QString, QByteArray> g_overrides;  // by the carried name
+
+std::optional<QByteArray> Override(const QString &name) {
+  std::lock_guard lock(g_overrideMutex);
+  const auto it = g_overrides.find(name);
+  if (it == g_overrides.end()) return std::nullopt;
+  return it->second;
+}
 
 // The carried name that matches `name` without regard to case, or an empty string.
 QString ResolveName(const QString &name) {
@@ -42,10 +54,21 @@ bool PayloadExists(const QString &name) { return !ResolveName(name).isEmpty(); }
 QByteArray ReadPayload(const QString &name) {
   const QString found = ResolveName(name);
   if (found.isEmpty()) throw EFileError(QStringLiteral("Resource %1 not found").arg(name));
+  if (auto bytes = Override(found)) return *bytes;
   QFile file(kPrefix + found);
   if (!file.open(QIODevice::ReadOnly))
     throw EFileError(QStringLiteral("Resource %1 cannot be read: %2").arg(name, file.errorString()));
   return file.readAll();
+}
+
+void SetPayloadOverride(const QString &name, std::optional<QByteArray> bytes) {
+  const QString found = ResolveName(name);
+  std::lock_guard lock(g_overrideMutex);
+  if (bytes) {
+    g_overrides[found.isEmpty() ? name : found] = *bytes;
+  } else {
+    g_overrides.erase(found.isEmpty() ? name : found);
+  }
 }
 
 QStringList PayloadNames() {

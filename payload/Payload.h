@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace kx {
 
@@ -19,5 +20,9 @@ QByteArray ReadPayload(const QString &name);
 
 // Names of every carried payload, sorted.
 QStringList PayloadNames();
+
+// Lets a test stand a damaged payload in for a carried one: ReadPayload(name) gives
+// `bytes` until the override is lifted with std::nullopt. Nothing in the updater sets it.
+void SetPayloadOverride(const QString &name, std::optional<QByteArray> bytes);
 
 }  // namespace kx

@@ -38,6 +38,10 @@ std::uint8_t EchoByte = 0;
 std::uint32_t PhaseStartTick = 0;
 std::uint32_t LastEventTick = 0;
 bool WriteSucceeded = false;
+// The run has sent the erase request: from then on the board may be blank or half written.
+bool EraseStarted = false;
+// The board button's colour before the run turned it yellow; invalid outside a run.
+QColor ColourBeforeRun;
 
 constexpr std::uint32_t kAdjustLimitMs = 10000;
 constexpr std::uint32_t kResendMs = 500;
@@ -255,23 +259,61 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
   const bool changed = Tag != BoardNo;
   Tag = BoardNo;
   if (const auto setup = sh::SetupForBoard(BoardNo, FormMain->ShortRfu, FormMain->BlockVersion)) {
+    const bool faultShown = !BootLoadFault.isEmpty() || !FirmLoadFault.isEmpty();
+    // Until the set-up has run to its end, the board is not ready: an error that cuts it
+    // short leaves a stream, a picture or the boot timing of the board before.
+    const QString unfinished = QStringLiteral("The set-up of the board did not finish.");
+    BootLoadFault = unfinished;
+    FirmLoadFault = unfinished;
+    WriteButton->setEnabled(false);
     setWindowTitle(setup->captionPrefix + FormMain->ComPortComboBox->currentText() + QStringLiteral("]"));
     const QString logLine =
         QStringLiteral("Initial for ") + windowTitle() + QStringLiteral("(") + setup->firmwareResource + QStringLiteral(")");
     const kx::MessageSink messages = kx::MessageBoxSink(this);
+    QString bootFault, firmFault;
+    const auto noted = [&messages](QString &fault) {
+      return kx::MessageSink([&messages, &fault](const QString &text) {
+        fault = text;
+        messages(text);
+      });
+    };
     const auto loadBoot = [&] {
-      kx::MakeBootStreamFromResource(setup->bootResource, *BootStream, messages);
+      if (!kx::MakeBootStreamFromResource(setup->bootResource, *BootStream, noted(bootFault)) && bootFault.isEmpty())
+        bootFault = QStringLiteral("The boot program %1 did not load.").arg(setup->bootResource);
       kx::BootStreamInit(*BootStream, *BootStream, *BootEchoStream);
     };
     if (setup->bootDataBeforeLog) loadBoot();
     Log(logLine);
     LogSave();
     if (!setup->bootDataBeforeLog) loadBoot();
-    kx::MakeMotStreamFromResource(setup->firmwareResource, *FirmStream, kx::kRomSize, messages);
+    try {
+      if (!kx::MakeMotStreamFromResource(setup->firmwareResource, *FirmStream, kx::kRomSize, noted(firmFault)) &&
+          firmFault.isEmpty())
+        firmFault = QStringLiteral("The firmware %1 did not load.").arg(setup->firmwareResource);
+    } catch (const std::exception &e) {
+      // A payload that is missing leaves the stream empty and ends the set-up. Raised
+      // over a whole image, the error is the spare copy "memmem.mem" that could not be
+      // written: the image itself is sound, so it is shown and the set-up goes on.
+      if (FirmStream->Empty()) throw;
+      kx::ErrorBox(QString::fromUtf8(e.what()));
+    }
     JpgImageFromResource(sh::kBottomPicture, BottomImage);
     JpgImageFromResource(setup->switchPicture, Dipsw1Image);
     JpgImageFromResource(sh::kAllOffPicture, DipSw2Image);
     BPSRadioGroup->SetItemIndex(setup->bpsItem);
+    BootLoadFault = bootFault;
+    FirmLoadFault = firmFault;
+    for (const QString &fault : {bootFault, firmFault})
+      if (!fault.isEmpty()) Log(QStringLiteral(" load error! ") + fault);
+    const bool ready = BootLoadFault.isEmpty() && FirmLoadFault.isEmpty();
+    if (!ready) {
+      LogSave();
+      // Says why WRITE START is grey once the box is gone.
+      SetPanel1(!bootFault.isEmpty() ? bootFault : firmFault);
+    } else if (faultShown) {
+      SetPanel1(QString());
+    }
+    WriteButton->setEnabled(ready);
   }
   if (changed) {
     MotFileNameEdit->clear();
@@ -284,6 +326,14 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
 void TFormSHBoot::WriteButtonClick() {
   WriteStartTime = QDateTime::currentDateTime();
   Log(QStringLiteral("[WRITE](FormSHBoot) Clicked"));
+  // A stream that did not load whole is never written, not even the part that did.
+  if (const QString fault = !BootLoadFault.isEmpty() ? BootLoadFault : FirmLoadFault; !fault.isEmpty()) {
+    Log(QStringLiteral(" write refused! ") + fault);
+    LogSave();
+    WriteButton->setEnabled(false);
+    kx::MessageBox(this, fault + QStringLiteral("\nNothing was written. Choose the board again in the main window."));
+    return;
+  }
   if (BootStream->Empty()) {
     Log(QStringLiteral(" boot data none!"));
     LogSave();
@@ -322,6 +372,18 @@ void TFormSHBoot::AbortButtonClick() {
   BootState = 0;
   Port().PortClose();
   Port().Tag = 0;
+  TerminalButtonsFollowPort();
+  // A run cut short after its erase request leaves the board without firmware; one cut
+  // short before it left the board as it was, and so its button.
+  if (EraseStarted) {
+    Log(QStringLiteral("Write aborted: the board is left unwritten. Write it again."));
+    LogSave();
+    ColourBoardButton(kx::colors::Red);
+  } else if (ColourBeforeRun.isValid()) {
+    ColourBoardButton(ColourBeforeRun);
+  }
+  EraseStarted = false;
+  ColourBeforeRun = QColor();
   WriteButton->setEnabled(true);
   AbortButton->setEnabled(false);
 }
@@ -345,8 +407,12 @@ void TFormSHBoot::DotButtonClick() {
     return;
   }
   MotFileNameEdit->setText(path);
-  if (kx::MakeMotStream(MotFileNameEdit->text(), *FirmStream, kx::kRomSize, kx::MessageBoxSink(this)))
-    WriteButton->setEnabled(true);
+  // The file replaces the firmware image, whatever became of the carried one.
+  FirmLoadFault = QStringLiteral("The firmware file %1 did not load.").arg(path);
+  if (kx::MakeMotStream(MotFileNameEdit->text(), *FirmStream, kx::kRomSize, kx::MessageBoxSink(this))) {
+    FirmLoadFault.clear();
+    WriteButton->setEnabled(BootLoadFault.isEmpty());
+  }
 }
 
 // --- The machine --------------------------------------------------------------------
@@ -366,6 +432,17 @@ void TFormSHBoot::SetPanel1(const QString &text) { StatusBar1->SetPanelText(1, t
 void TFormSHBoot::ColourBoardButton(const QColor &colour) {
   kx::TButton *buttons[] = {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn};
   if (Tag >= 0 && Tag < 3) buttons[Tag]->SetFontColor(colour);
+}
+
+QColor TFormSHBoot::BoardButtonColour() const {
+  kx::TButton *buttons[] = {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn};
+  return Tag >= 0 && Tag < 3 ? buttons[Tag]->FontColor() : QColor();
+}
+
+void TFormSHBoot::TerminalButtonsFollowPort() {
+  const bool open = Port().IsOpen();
+  FormTerminal->OpenButton->setEnabled(!open);
+  FormTerminal->CloseButton->setEnabled(open);
 }
 
 void TFormSHBoot::BootStep() {
@@ -437,13 +514,27 @@ void TFormSHBoot::BootPortOpen() {
   if (const int rate = sh::BootTimingBitRate(item)) port.SetBitRate(rate);
   Log(QStringLiteral("COMM port open  Timing Type") + QString::number(item + 1));
   LogSave();
-  // A port that cannot be opened ends the step here with the port's message; the
-  // run stays in this state, with the timer stopped, until Abort.
-  port.PortOpen();
+  try {
+    port.PortOpen();
+  } catch (const std::exception &e) {
+    // Nothing reached the board: the run ends here, ready for the next WRITE START.
+    const QString message = QString::fromUtf8(e.what());
+    BootState = 0;
+    Timer1->start();
+    TerminalButtonsFollowPort();
+    WriteButton->setEnabled(true);
+    AbortButton->setEnabled(false);
+    Log(message);
+    LogSave();
+    kx::ErrorBox(message);
+    return;
+  }
   port.Tag = port.PortNo();
   FormTerminal->OpenButton->setEnabled(false);
   FormTerminal->CloseButton->setEnabled(true);
   FirmWriteProgressBar->setValue(20);
+  ColourBeforeRun = BoardButtonColour();
+  EraseStarted = false;
   ColourBoardButton(kx::colors::Yellow);
   WriteSucceeded = false;
   kx::Sleep(500);
@@ -491,6 +582,7 @@ void TFormSHBoot::EraseRequest() {
   BootTxBuf[0] = 0x55;
   BootState = 16;
   PhaseStartTick = sh::BootTick();
+  EraseStarted = true;
   Port().TransBlock(BootTxBuf, 1);
   SetPanel1(QStringLiteral("Waiting erase..."));
   PostStep();
@@ -598,7 +690,7 @@ void TFormSHBoot::BitRateChange() {
 void TFormSHBoot::FirmwarePrepare() {
   if (FirmStream->Empty()) {
     using A = FailAct;
-    Failure(QStringLiteral("Illegal the Firmware"), {A::Beep, A::Panel, A::Sleep, A::Post});
+    Failure(QStringLiteral("Illegal the Firmware"), {A::Log, A::Beep, A::Panel, A::Sleep, A::Post});
     return;
   }
   FirmStream->Seek(0);
@@ -626,7 +718,7 @@ void TFormSHBoot::FirmwareStartWait() {
   if (sh::LimitPassed(sh::BootTick(), LastEventTick, kReadyLimitMs)) {
     using A = FailAct;
     Failure(QStringLiteral("Incomplete preparing the Firmware !!!"),
-            {A::Beep, A::Panel, A::Box, A::Sleep, A::Post, A::Abort});
+            {A::Log, A::Beep, A::Panel, A::Box, A::Sleep, A::Post, A::Abort});
   }
 }
 
@@ -675,7 +767,7 @@ void TFormSHBoot::WriteBlock() {
 void TFormSHBoot::WriteBlockWait() {
   if (sh::LimitPassed(sh::BootTick(), LastEventTick, kBlockLimitMs)) {
     using A = FailAct;
-    Failure(QStringLiteral("Write TIME OUT !!!"), {A::Beep, A::Box, A::Sleep, A::Post, A::Abort});
+    Failure(QStringLiteral("Write TIME OUT !!!"), {A::Log, A::Beep, A::Box, A::Sleep, A::Post, A::Abort});
   }
 }
 
@@ -711,9 +803,10 @@ void TFormSHBoot::BootPortClose() {
   Port().PortClose();
   Port().Tag = 0;
   WriteButton->setEnabled(true);
-  FormTerminal->OpenButton->setEnabled(true);
-  FormTerminal->CloseButton->setEnabled(false);
+  TerminalButtonsFollowPort();
   BootState = 0;
+  EraseStarted = false;
+  ColourBeforeRun = QColor();
   ColourBoardButton(WriteSucceeded ? kx::colors::Blue : kx::colors::Red);
   PostStep();
 }

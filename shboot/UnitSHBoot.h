@@ -99,6 +99,12 @@ class TFormSHBoot : public QWidget {
   // The WRITE START click, printed by the completion line.
   QDateTime WriteStartTime;
 
+  // Why the boot program or the firmware image of the board set up last is not fit to
+  // be written (the loader's message), empty when it loaded whole. While either is set,
+  // WRITE START stays disabled and refuses: nothing partly loaded reaches the chip.
+  QString BootLoadFault;
+  QString FirmLoadFault;
+
   void FormCreate();
   void FormDestroy();
   void BoardInitialize(int BoardNo);
@@ -118,6 +124,9 @@ class TFormSHBoot : public QWidget {
   void PostStep();
   void SetPanel1(const QString &text);
   void ColourBoardButton(const QColor &colour);
+  QColor BoardButtonColour() const;
+  // The terminal's COM Open and COM Close buttons show whether the port is open.
+  void TerminalButtonsFollowPort();
 
   // Steps of the link set-up.
   void BootPortOpen();

@@ -315,14 +315,22 @@ void Model::firmwareByte(std::uint8_t byte, Time at, std::vector<Emit> &out) {
   line_.clear();
   if (command == "VR") {
     ++counters_.versionRequests;
-    if (std::chrono::duration<double>(at - start_).count() < options_.notReadySeconds) {
-      answerLine("Can not FIND", at, out);
+    const std::string answer =
+        std::chrono::duration<double>(at - start_).count() < options_.notReadySeconds
+            ? std::string("Can not FIND")
+            : "VER-C " + options_.model + "_Main_" + reported_[0] + " D" + reported_[1] + " ";
+    answerCut_ = fault(FaultKind::CutAnswer, static_cast<int>(counters_.versionRequests));
+    if (answerCut_) {
+      // As when the receiver is switched off while it answers: part of a line, no line end.
+      for (char c : answer.substr(0, answer.size() * 2 / 3)) out.push_back({static_cast<std::uint8_t>(c), at});
+      say("answer to VR " + std::to_string(counters_.versionRequests) + " cut");
     } else {
-      answerLine("VER-C " + options_.model + "_Main_" + reported_[0] + " D" + reported_[1] + " ", at, out);
+      answerLine(answer, at, out);
     }
   } else if (command == "VRP") {
     ++counters_.panelRequests;
-    answerLine("VER-P: " + reported_[2], at, out);
+    if (!answerCut_) answerLine("VER-P: " + reported_[2], at, out);
+    answerCut_ = false;
   }
 }
 

@@ -111,6 +111,7 @@ class Model {
   State state_ = State::Firmware;
   Session session_;
   std::string line_;
+  bool answerCut_ = false;  // a VR answer broke off: the VRP after it goes unanswered
   int noiseIndex_ = 0;
   Counters counters_;
   std::array<std::vector<std::uint8_t>, kBoardCount> flash_;

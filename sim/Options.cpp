@@ -18,6 +18,7 @@ constexpr FaultName kFaultNames[] = {
     {FaultKind::NoStart, "no-start", false},          {FaultKind::NoReady, "no-ready", false},
     {FaultKind::WriteError, "write-error", true},      {FaultKind::WriteTimeout, "write-timeout", true},
     {FaultKind::Hangup, "hangup", true},              {FaultKind::Noise, "noise", false},
+    {FaultKind::CutAnswer, "cut-answer", true},
 };
 
 std::optional<Fault> ParseOne(std::string_view text) {

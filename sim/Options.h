@@ -45,6 +45,7 @@ enum class FaultKind {
   WriteTimeout,  // the at-th frame is never answered (and not programmed)
   Hangup,        // the pseudo-terminal is closed once the at-th frame is answered
   Noise,         // stray bytes go out before every answer (not before echoes)
+  CutAnswer,     // the answer to the at-th "VR" breaks off two thirds of the way; the "VRP" after it gets none
 };
 
 struct Fault {

@@ -40,7 +40,8 @@
 //  - Faults (counts K are 1-based within one boot session; see Options.h): no-adjust,
 //    erase-error, erase-timeout, bad-echo@K, no-start, no-ready, write-error@K,
 //    write-timeout@K, hangup@K (once the K-th frame's 0xAA is out, the pseudo-terminal closes at
-//    the host's next byte or 0.5 s later, the link is removed, running() turns false), noise.
+//    the host's next byte or 0.5 s later, the link is removed, running() turns false), noise,
+//    cut-answer@K (K counts "VR" requests since start: that answer breaks off, its VRP gets none).
 #include <cstdint>
 #include <functional>
 #include <memory>

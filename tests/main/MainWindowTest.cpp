@@ -11,7 +11,10 @@
 #include "main/UnitMain.h"
 #include "shboot/UnitSHBoot.h"
 #include <QTest>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <functional>
 #include "platform/FileError.h"
 #include "tests/support/TestSupport.h"
 
@@ -242,4 +245,102 @@ TEST_F(MainWindow, OnlyUpperCaseCOnVersionCheckEnablesWriting) {
   EXPECT_FALSE(FormMain->DigiDecBitBtn->isEnabled());
   EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Green);
   EXPECT_EQ(LogTexts(dir.file("KX7391Updater_Log.txt")).last(), "Emagency Return to Write enable.");
+}
+
+// Receivers checked one after another without a serial-number change: each gets the
+// variant of its own answer on top of what the serial number gives.
+TEST_F(MainWindow, EachEvaluationStartsFromTheSerialNumbersVariant) {
+  Start();
+  struct Row {
+    const char *serial;
+    const char *first, *second;  // MainBoard versions of two receivers in a row
+    int block, shortRfu;         // after the second
+    const char *label;
+  } rows[] = {
+      {"09680001", "402AB", "402A", 0, 0, "402A => 403A"},
+      {"09680001", "403B", "402AR", 0, 1, "402AR => 403AR"},
+      {"09710001", "402AQ", "402A", 1, 0, "402A => 403AB"},
+      {"09710001", "403B", "402AB", 1, 0, "402AB => 403AB"},  // exactly 1: the B file choice applies
+      {"09710001", "402AB", "403B", 41, 40, "403B => 403AQ"},
+      {"12345678", "402AQ", "402AR", 0, 1, "402AR => 403AR"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(std::string(r.serial) + " " + r.first + " then " + r.second);
+    EnterSerial(r.serial);
+    FormMain->ReceiverStr = " KX7391D";
+    for (const char *main : {r.first, r.second}) {
+      FormMain->MainVerStr = main;
+      FormMain->EvaluateVersions();
+    }
+    EXPECT_EQ(FormMain->BlockVersion, r.block);
+    EXPECT_EQ(FormMain->ShortRfu, r.shortRfu);
+    EXPECT_EQ(FormMain->MainVerLabel->text(), r.label);
+    EnterSerial("");
+  }
+}
+
+// The serial number is taken when the focus moves to another control of the window or
+// the window closes, not when the window loses the focus to another one or a popup.
+TEST_F(MainWindow, SerialNumberIsTakenOnlyByAMoveWithinTheWindow) {
+  Start();
+  FormMain->Step03LabelClick();  // enables "Clear Button Color", a harmless control to click
+  FormMain->show();
+  FormMain->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(FormMain));
+  QWidget elsewhere;
+  elsewhere.setWindowTitle("another application");
+  elsewhere.resize(100, 100);
+  struct Row {
+    const char *how;
+    std::function<void()> leave;
+    bool taken;
+  } rows[] = {
+      {"window switch",
+       [&] {
+         elsewhere.show();
+         elsewhere.activateWindow();
+         ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+         elsewhere.hide();
+         FormMain->activateWindow();
+         ASSERT_TRUE(QTest::qWaitForWindowActive(FormMain));
+       },
+       false},
+      {"popup menu",
+       [&] {
+         QMenu menu(FormMain);
+         menu.addAction("Copy");
+         menu.popup(FormMain->SerialNumberEdit->mapToGlobal(QPoint(5, 5)));
+         ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+         menu.close();
+       },
+       false},
+      {"Tab", [] { QTest::keyClick(FormMain->SerialNumberEdit, Qt::Key_Tab); }, true},
+      {"Shift+Tab", [] { QTest::keyClick(FormMain->SerialNumberEdit, Qt::Key_Backtab, Qt::ShiftModifier); }, true},
+      {"click on a button", [] { QTest::mouseClick(FormMain->ColorClearButton, Qt::LeftButton); }, true},
+  };
+  int n = 0;
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.how);
+    const QString serial = QStringLiteral("0971000%1").arg(++n);
+    FormMain->SerialNumberEdit->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(FormMain->SerialNumberEdit->hasFocus());
+    FormMain->SerialNumberEdit->clear();
+    QTest::keyClicks(FormMain->SerialNumberEdit, serial);
+    const qsizetype lines = FormMain->Log().MainLines().size();
+    r.leave();
+    EXPECT_EQ(FormMain->Log().SerialBaseName() == serial, r.taken);
+    EXPECT_EQ(FormMain->Log().MainLines().size() > lines, r.taken);
+    if (r.taken) {
+      EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), "SerialNumbrt Change to " + serial);
+      EXPECT_EQ(FormMain->BlockVersion, 1);
+    } else {
+      EXPECT_TRUE(FormMain->SerialNumberEdit->hasFocus()) << "the focus comes back to the number being typed";
+    }
+  }
+  // Closing the window takes a number that was typed but not left.
+  FormMain->SerialNumberEdit->setFocus(Qt::MouseFocusReason);
+  FormMain->SerialNumberEdit->setText("09680123");
+  EXPECT_TRUE(FormMain->close());
+  EXPECT_EQ(FormMain->Log().SerialBaseName(), "09680123");
+  EXPECT_TRUE(QFile::exists(dir.file("09680123_Log.txt")));
 }

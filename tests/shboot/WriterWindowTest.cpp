@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "main/UnitMain.h"
+#include "payload/Payload.h"
 #include "platform/Widgets.h"
 #include "shboot/UnitSHBoot.h"
 #include "tests/shboot/WriterRig.h"
@@ -149,4 +150,52 @@ TEST_F(WriterWindow, BoardSetUpLoadsTheBoardsDataAndPictures) {
   EXPECT_EQ(FormSHBoot->Tag, 7);
   EXPECT_EQ(FormSHBoot->windowTitle(), title);
   EXPECT_TRUE(LogSince(mark).isEmpty());
+}
+
+namespace {
+// The payload with a character that is no hex digit in the data of its middle record
+// (S3 records where it has them: a boot program's S1 records are not loaded).
+QByteArray Damaged(const char *name) {
+  QList<QByteArray> lines = kx::ReadPayload(QLatin1String(name)).split('\n');
+  const QByteArray kind = std::any_of(lines.begin(), lines.end(), [](const QByteArray &l) { return l.startsWith("S3"); })
+                              ? "S3" : "S1";
+  QList<qsizetype> records;
+  for (qsizetype i = 0; i < lines.size(); ++i)
+    if (lines[i].startsWith(kind)) records.append(i);
+  lines[records[records.size() / 2]][14] = 'G';
+  return lines.join('\n');
+}
+}  // namespace
+
+// A payload that does not load whole leaves WRITE START disabled, and a click on it
+// (from code) is refused: the receiver hears nothing, so nothing is erased.
+TEST_F(WriterWindow, APayloadThatFailsToLoadIsNeverWritten) {
+  StartReceiver();
+  for (const char *payload : {"DECORD_SH_7391", "BOOT_SH_7391_DECORD"}) {
+    SCOPED_TRACE(payload);
+    kx::SetPayloadOverride(QLatin1String(payload), Damaged(payload));
+    kxtest::MessageBoxes boxes;
+    const qsizetype mark = LogMark();
+    ChooseBoard(1);
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("Illegal S Format (not HEX char.)")) << boxes.texts[0].toStdString();
+    EXPECT_EQ(LogSince(mark).last(), " load error! " + boxes.texts[0]);
+    EXPECT_FALSE(FormSHBoot->WriteButton->isEnabled());
+    EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), boxes.texts[0]);
+
+    FormSHBoot->WriteButtonClick();
+    ASSERT_EQ(boxes.texts.size(), 2);
+    EXPECT_TRUE(boxes.texts[1].startsWith(boxes.texts[0])) << boxes.texts[1].toStdString();
+    EXPECT_EQ(LogSince(mark).last(), " write refused! " + boxes.texts[0]);
+    EXPECT_EQ(BootState, 0);
+    kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(rx->counters().bytesReceived, 0u);
+
+    // With the payload sound again, choosing the board makes it ready.
+    kx::SetPayloadOverride(QLatin1String(payload), std::nullopt);
+    ChooseBoard(1);
+    EXPECT_EQ(boxes.texts.size(), 2);
+    EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
+    EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).isEmpty());
+  }
 }

@@ -45,7 +45,7 @@ TEST(SimExecutableHelp, DocumentsEveryOption) {
                              "--not-ready", "--no-pace", "--erase-time", "--fault", "--panel-boot-length",
                              "--flash-dir", "--trace", "--help", "no-adjust", "erase-error", "erase-timeout",
                              "bad-echo@K", "no-start", "no-ready", "write-error@K", "write-timeout@K", "hangup@K",
-                             "noise"}) {
+                             "noise", "cut-answer@K"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
 }

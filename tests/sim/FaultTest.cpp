@@ -193,6 +193,23 @@ TEST_F(SimFault, NoiseLeavesTheVersionLinesRecognisable) {
   EXPECT_TRUE(p.ends_with("VER-P: 510A")) << p;
 }
 
+TEST_F(SimFault, CutAnswerBreaksOffTheCountedVersionAnswerOnly) {
+  Options o;
+  o.pace = false;
+  o.faults = *kx::sim::ParseFaults("cut-answer@1");
+  Receiver rx(o);
+  ScriptedHost host(rx.start());
+  host.setRate(115200);
+  host.send(std::string_view("\r\nVR\r\nVRP\r\n"));
+  const Bytes half = host.read(40, 500ms);
+  EXPECT_EQ(std::string(half.begin(), half.end()), "VER-C KX7391D_Main_4");
+  // The next request is answered whole.
+  auto [c, p] = AskVersions(host);
+  EXPECT_EQ(c, "VER-C KX7391D_Main_402A D3N4A ");
+  EXPECT_EQ(p, "VER-P: 510A");
+  EXPECT_EQ(rx.counters().versionRequests, 2u);
+}
+
 TEST_F(SimFault, FaultsCanBeLiftedWhileRunning) {
   Start("erase-error");
   ASSERT_TRUE(Adjust(*host_, kRate));
@@ -206,14 +223,15 @@ TEST_F(SimFault, FaultsCanBeLiftedWhileRunning) {
 
 TEST(SimFaultText, ParsesEveryKindAndRefusesNonsense) {
   auto all = kx::sim::ParseFaults(
-      "no-adjust,erase-error,erase-timeout,bad-echo@3,no-start,no-ready,write-error@1,write-timeout@7,hangup@2,noise");
+      "no-adjust,erase-error,erase-timeout,bad-echo@3,no-start,no-ready,write-error@1,write-timeout@7,hangup@2,noise,"
+      "cut-answer@4");
   ASSERT_TRUE(all.has_value());
-  ASSERT_EQ(all->size(), 10u);
+  ASSERT_EQ(all->size(), 11u);
   std::string back;
   for (const auto &f : *all) back += (back.empty() ? "" : ",") + kx::sim::FaultText(f);
   EXPECT_EQ(back,
             "no-adjust,erase-error,erase-timeout,bad-echo@3,no-start,no-ready,write-error@1,write-timeout@7,hangup@2,"
-            "noise");
+            "noise,cut-answer@4");
   for (const char *bad : {"", "bad-echo", "bad-echo@0", "bad-echo@x", "noise@2", "hangup@3,", "nothing"}) {
     EXPECT_FALSE(kx::sim::ParseFaults(bad).has_value()) << bad;
   }
