@@ -9,7 +9,6 @@
 #include "payload/JpegImage.h"
 #include "payload/Payload.h"
 #include "payload/SRecord.h"
-#include "platform/Dialogs.h"
 #include "platform/FileError.h"
 
 namespace kx {
@@ -43,10 +42,6 @@ void SaveImageCopy(const MemoryStream &image) {
 std::size_t RomBytes(int romSize) { return romSize > 0 ? static_cast<std::size_t>(romSize) : 0; }
 
 }  // namespace
-
-MessageSink MessageBoxSink(QWidget *parent) {
-  return [parent](const QString &text) { MessageBox(parent, text); };
-}
 
 bool MakeMotStreamFromResource(const QString &ResID, MemoryStream &MStream, int RomSize,
                                const MessageSink &message) {

@@ -2,14 +2,13 @@
 // The loaders the writer window calls during its board set-up and from its hidden
 // file button: firmware images from payloads or files, the boot program's transfer
 // form, and the switch pictures. No widgets here: messages go to a sink the caller
-// gives (normally kx::MessageBox, see MessageBoxSink).
+// gives (in the windows kx::MessageBox, see MessageBoxSink in platform/Dialogs.h).
 #include <QImage>
 #include <QString>
 #include <functional>
 
 #include "payload/MemoryStream.h"
 
-class QWidget;
 
 namespace kx {
 
@@ -22,9 +21,6 @@ inline constexpr const char *kMsgIllegalOperation = "ILLEGAL OPERATION !";
 
 // Receives the text of each message meant for the user.
 using MessageSink = std::function<void(const QString &text)>;
-
-// A sink that shows each text in a modal box with an OK button over `parent`.
-MessageSink MessageBoxSink(QWidget *parent = nullptr);
 
 // Loads the firmware payload `ResID` into `MStream` as a flat image of RomSize bytes
 // (0xFF where no record gives data; a record starting below 0x40000 may extend it).

@@ -23,4 +23,8 @@ void MessageBox(QWidget *parent, const QString &text, const QString &title, QMes
 
 void ErrorBox(const QString &text) { MessageBox(nullptr, text, QString(), QMessageBox::Critical); }
 
+std::function<void(const QString &)> MessageBoxSink(QWidget *parent) {
+  return [parent](const QString &text) { MessageBox(parent, text); };
+}
+
 }  // namespace kx

@@ -14,6 +14,10 @@ namespace kx {
 void MessageBox(QWidget *parent, const QString &text, const QString &title = QString(),
                 QMessageBox::Icon icon = QMessageBox::NoIcon);
 
+// A message sink (as the payload loaders take) that shows each text in a modal box
+// with an OK button over `parent`.
+std::function<void(const QString &text)> MessageBoxSink(QWidget *parent = nullptr);
+
 // The toolkit's standard error box, for errors that no handler caught.
 void ErrorBox(const QString &text);
 

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,18 +10,13 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QVBoxLayout>
-#include <algorithm>
-#include <vector>
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"
 #include "payload/Loaders.h"
 #include "platform/Dialogs.h"
-#include "platform/Tick.h"
 #include "platform/Widgets.h"
 #include "shboot/BoardSetup.h"
-#include "shboot/BootClock.h"
-#include "shboot/BootFrame.h"
 #include "terminal/UnitTerminal.h"
 
 TFormSHBoot *FormSHBoot = nullptr;
@@ -32,26 +26,8 @@ namespace sh = kx::shboot;
 
 namespace {
 
-// The rest of the run's state, beside BootState.
-std::uint8_t BootTxBuf[512];
-std::uint8_t EchoByte = 0;
-std::uint32_t PhaseStartTick = 0;
-std::uint32_t LastEventTick = 0;
-bool WriteSucceeded = false;
-// The run has sent the erase request: from then on the board may be blank or half written.
-bool EraseStarted = false;
 // The board button's colour before the run turned it yellow; invalid outside a run.
 QColor ColourBeforeRun;
-
-constexpr std::uint32_t kAdjustLimitMs = 10000;
-constexpr std::uint32_t kResendMs = 500;
-constexpr std::uint32_t kEraseLimitMs = 10000;
-constexpr std::uint32_t kEchoLimitMs = 8000;
-constexpr std::uint32_t kStartLimitMs = 5000;
-constexpr std::uint32_t kReadyLimitMs = 10000;
-constexpr std::uint32_t kBlockLimitMs = 10000;
-
-TCommX &Port() { return *FormMain->CommX1; }
 
 void Log(const QString &text) { FormMain->LogFileAdd(text); }
 void LogSave() { FormMain->LogFileSave(3); }
@@ -205,8 +181,11 @@ void TFormSHBoot::BuildControls() {
   StatusBar1 = new TStatusBar({50}, this);
   StatusBar1->setGeometry(0, height() - 25, width(), 25);
 
-  Timer1 = new kx::TTimer(this);
-  Timer1->setInterval(100);
+  Writer = new kx::shboot::BootWriter(
+      *FormMain->CommX1, {[](const QString &text) { FormMain->LogFileAdd(text); }, [] { FormMain->LogFileSave(3); }},
+      this);
+  Writer->SetView(this);
+  Timer1 = Writer->Timer();
 
   OpenDialog1 = new QFileDialog(this);
   OpenDialog1->setNameFilters({QStringLiteral("*.mot"), QStringLiteral("*.*")});
@@ -228,17 +207,16 @@ void TFormSHBoot::BuildControls() {
   connect(AbortButton, &QPushButton::clicked, this, &TFormSHBoot::AbortButtonClick);
   connect(BitBtn1, &QPushButton::clicked, this, &TFormSHBoot::BitBtn1Click);
   connect(DotButton, &QPushButton::clicked, this, &TFormSHBoot::DotButtonClick);
-  connect(Timer1, &QTimer::timeout, this, &TFormSHBoot::Timer1Timer);
 }
 
 void TFormSHBoot::FormCreate() {
   BootStream = std::make_unique<kx::MemoryStream>();
   BootEchoStream = std::make_unique<kx::MemoryStream>();
   FirmStream = std::make_unique<kx::MemoryStream>();
-  Timer1->start();
 }
 
 void TFormSHBoot::FormDestroy() {
+  Writer->SetView(nullptr);
   Timer1->stop();
   FirmStream.reset();
   BootEchoStream.reset();
@@ -324,77 +302,18 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
 // --- Buttons and timer --------------------------------------------------------------
 
 void TFormSHBoot::WriteButtonClick() {
-  WriteStartTime = QDateTime::currentDateTime();
-  Log(QStringLiteral("[WRITE](FormSHBoot) Clicked"));
-  // A stream that did not load whole is never written, not even the part that did.
-  if (const QString fault = !BootLoadFault.isEmpty() ? BootLoadFault : FirmLoadFault; !fault.isEmpty()) {
-    Log(QStringLiteral(" write refused! ") + fault);
-    LogSave();
-    WriteButton->setEnabled(false);
-    kx::MessageBox(this, fault + QStringLiteral("\nNothing was written. Choose the board again in the main window."));
-    return;
-  }
-  if (BootStream->Empty()) {
-    Log(QStringLiteral(" boot data none!"));
-    LogSave();
-    kx::MessageBox(this, QStringLiteral("Not Found Boot File"));
-    return;
-  }
-  if (FirmStream->Empty()) {
-    Log(QStringLiteral(" .mot data none!"));
-    LogSave();
-    kx::MessageBox(this, QStringLiteral("Not Found Firmware File"));
-    return;
-  }
-  // The chip takes the length and the program from one 6001-byte transmit buffer.
-  if (!sh::BootDataFits(BootStream->Size())) {
-    const qint64 program = BootStream->Size() - 2;
-    Log(QStringLiteral(" boot data too large! (%1 bytes)").arg(program));
-    LogSave();
-    kx::MessageBox(this, QStringLiteral("The boot program is too large: %1 bytes (at most %2 bytes).")
-                             .arg(program)
-                             .arg(sh::kMaxBootProgram));
-    return;
-  }
-  Timer1->start();
-  WriteButton->setEnabled(false);
-  FirmWriteProgressBar->setValue(0);
-  FirmWriteProgressBar->setMaximum(static_cast<int>(BootStream->Size()) + 100);
-  AbortButton->setEnabled(true);
-  BootState = 2;
-  PostStep();
-  LogSave();
+  Writer->SetPayloads({BootStream.get(), BootEchoStream.get(), FirmStream.get(), BootLoadFault, FirmLoadFault});
+  Writer->SetTimingItem(BPSRadioGroup->ItemIndex());
+  Writer->Start();
 }
 
-void TFormSHBoot::AbortButtonClick() {
-  Log(QStringLiteral("[Abort](FormSHBoot) clicked"));
-  LogSave();
-  BootState = 0;
-  Port().PortClose();
-  Port().Tag = 0;
-  TerminalButtonsFollowPort();
-  // A run cut short after its erase request leaves the board without firmware; one cut
-  // short before it left the board as it was, and so its button.
-  if (EraseStarted) {
-    Log(QStringLiteral("Write aborted: the board is left unwritten. Write it again."));
-    LogSave();
-    ColourBoardButton(kx::colors::Red);
-  } else if (ColourBeforeRun.isValid()) {
-    ColourBoardButton(ColourBeforeRun);
-  }
-  EraseStarted = false;
-  ColourBeforeRun = QColor();
-  WriteButton->setEnabled(true);
-  AbortButton->setEnabled(false);
-}
+void TFormSHBoot::AbortButtonClick() { Writer->Abort(); }
 
 void TFormSHBoot::BitBtn1Click() {
   Log(QStringLiteral("[OK](FormSHBoot) clicked. Close ") + windowTitle());
   LogSave();
   hide();
 }
-
-void TFormSHBoot::Timer1Timer() { PostStep(); }
 
 void TFormSHBoot::DotButtonClick() {
   // The manual firmware choice: the button is never shown, but the handler works.
@@ -415,16 +334,50 @@ void TFormSHBoot::DotButtonClick() {
   }
 }
 
-// --- The machine --------------------------------------------------------------------
+// --- What the engine reports ------------------------------------------------------
 
-void TFormSHBoot::PostStep() { QCoreApplication::postEvent(this, new QEvent(WM_BOOT_STEP)); }
+void TFormSHBoot::StepRan(int state) { StatusBar1->SetPanelText(0, QString::number(state)); }
 
-void TFormSHBoot::customEvent(QEvent *event) {
-  if (event->type() == WM_BOOT_STEP) {
-    BootStep();
-    return;
+void TFormSHBoot::StateChanged(int state) { BootState = state; }
+
+void TFormSHBoot::ProgressMaximum(int maximum) { FirmWriteProgressBar->setMaximum(maximum); }
+
+void TFormSHBoot::ProgressValue(int value) { FirmWriteProgressBar->setValue(value); }
+
+void TFormSHBoot::PanelText(const QString &text) { SetPanel1(text); }
+
+// The box's own event loop runs the closing state while it is open.
+void TFormSHBoot::Message(const QString &text) { kx::MessageBox(this, text); }
+
+void TFormSHBoot::ErrorMessage(const QString &text) { kx::ErrorBox(text); }
+
+void TFormSHBoot::Beep() { QApplication::beep(); }
+
+void TFormSHBoot::WriteEnabled(bool enabled) { WriteButton->setEnabled(enabled); }
+
+void TFormSHBoot::AbortEnabled(bool enabled) { AbortButton->setEnabled(enabled); }
+
+// The terminal's COM Open and COM Close buttons show whether the port is open.
+void TFormSHBoot::PortChanged(bool open) {
+  FormTerminal->OpenButton->setEnabled(!open);
+  FormTerminal->CloseButton->setEnabled(open);
+}
+
+void TFormSHBoot::BlockAnswered() { FormTerminal->TerminalRxBufClear(); }
+
+void TFormSHBoot::BoardState(Board state) {
+  switch (state) {
+    case Board::Running:
+      ColourBeforeRun = BoardButtonColour();
+      ColourBoardButton(kx::colors::Yellow);
+      break;
+    case Board::Written: ColourBoardButton(kx::colors::Blue); break;
+    case Board::Failed: ColourBoardButton(kx::colors::Red); break;
+    case Board::AsBefore:
+      if (ColourBeforeRun.isValid()) ColourBoardButton(ColourBeforeRun);
+      break;
   }
-  QWidget::customEvent(event);
+  if (state != Board::Running) ColourBeforeRun = QColor();
 }
 
 void TFormSHBoot::SetPanel1(const QString &text) { StatusBar1->SetPanelText(1, text); }
@@ -439,374 +392,4 @@ QColor TFormSHBoot::BoardButtonColour() const {
   return Tag >= 0 && Tag < 3 ? buttons[Tag]->FontColor() : QColor();
 }
 
-void TFormSHBoot::TerminalButtonsFollowPort() {
-  const bool open = Port().IsOpen();
-  FormTerminal->OpenButton->setEnabled(!open);
-  FormTerminal->CloseButton->setEnabled(open);
-}
-
-void TFormSHBoot::BootStep() {
-  StatusBar1->SetPanelText(0, QString::number(BootState));
-  switch (BootState) {
-    case 2: BootPortOpen(); break;
-    case 10: AdjustBitRateSend(); break;
-    case 12: AdjustBitRateWait(); break;
-    case 14: EraseRequest(); break;
-    case 16: EraseWait(); break;
-    case 20: BootProgramPrepare(); break;
-    case 22: BootProgramTransmit(); break;
-    case 24: BootProgramEchoWait(); break;
-    case 26: BootProgramStartWait(); break;
-    case 40: BitRateChange(); break;
-    case 42: FirmwarePrepare(); break;
-    case 50: FirmwareStart(); break;
-    case 52: FirmwareStartWait(); break;
-    case 60: WriteBlock(); break;
-    case 64: WriteBlockWait(); break;
-    case 70: WriteComplete(); break;
-    case 999: BootPortClose(); break;
-    default: break;
-  }
-}
-
-void TFormSHBoot::BootCommReceive(std::uint8_t RxData) {
-  switch (BootState) {
-    case 12: AdjustBitRateReceive(RxData); break;
-    case 16: EraseReceive(RxData); break;
-    case 24: BootProgramEchoReceive(RxData); break;
-    case 26: BootProgramStartReceive(RxData); break;
-    case 52: FirmwareStartReceive(RxData); break;
-    case 64: WriteBlockReceive(RxData); break;
-    default: break;
-  }
-}
-
-void TFormSHBoot::Failure(const QString &message, std::initializer_list<FailAct> actions) {
-  BootState = 999;
-  for (FailAct act : actions) {
-    switch (act) {
-      case FailAct::Log:
-        Log(message);
-        LogSave();
-        break;
-      case FailAct::Beep: QApplication::beep(); break;
-      // The box's own event loop runs the closing state while it is open.
-      case FailAct::Box: kx::MessageBox(this, message); break;
-      case FailAct::Panel: SetPanel1(message); break;
-      case FailAct::Sleep: kx::Sleep(500); break;
-      case FailAct::Post: PostStep(); break;
-      case FailAct::Abort: AbortButtonClick(); break;
-    }
-  }
-}
-
-// State 2: take the port at the boot timing bit rate.
-void TFormSHBoot::BootPortOpen() {
-  TCommX &port = Port();
-  if (port.Tag != 0) {
-    port.PortClose();
-    port.Tag = 0;
-    kx::Sleep(200);
-  }
-  Timer1->stop();
-  port.SetStopBit(csb1);
-  const int item = BPSRadioGroup->ItemIndex();
-  if (const int rate = sh::BootTimingBitRate(item)) port.SetBitRate(rate);
-  Log(QStringLiteral("COMM port open  Timing Type") + QString::number(item + 1));
-  LogSave();
-  try {
-    port.PortOpen();
-  } catch (const std::exception &e) {
-    // Nothing reached the board: the run ends here, ready for the next WRITE START.
-    const QString message = QString::fromUtf8(e.what());
-    BootState = 0;
-    Timer1->start();
-    TerminalButtonsFollowPort();
-    WriteButton->setEnabled(true);
-    AbortButton->setEnabled(false);
-    Log(message);
-    LogSave();
-    kx::ErrorBox(message);
-    return;
-  }
-  port.Tag = port.PortNo();
-  FormTerminal->OpenButton->setEnabled(false);
-  FormTerminal->CloseButton->setEnabled(true);
-  FirmWriteProgressBar->setValue(20);
-  ColourBeforeRun = BoardButtonColour();
-  EraseStarted = false;
-  ColourBoardButton(kx::colors::Yellow);
-  WriteSucceeded = false;
-  kx::Sleep(500);
-  BootState = 10;
-  Timer1->start();
-  PhaseStartTick = sh::BootTick();
-  PostStep();
-}
-
-// State 10: one 0x00 for the chip to measure the bit rate from.
-void TFormSHBoot::AdjustBitRateSend() {
-  BootTxBuf[0] = 0x00;
-  BootState = 12;
-  Port().TransBlock(BootTxBuf, 1);
-  LastEventTick = sh::BootTick();
-  SetPanel1(QStringLiteral("Now Adjusting BitRate ...."));
-  FirmWriteProgressBar->setValue(40);
-  PostStep();
-}
-
-// State 12.
-void TFormSHBoot::AdjustBitRateWait() {
-  const std::uint32_t now = sh::BootTick();
-  if (sh::LimitPassed(now, PhaseStartTick, kAdjustLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Adjust BitRate ERROR!!"), {A::Log, A::Beep, A::Box, A::Post, A::Panel, A::Abort});
-    return;
-  }
-  if (sh::LimitPassed(now, LastEventTick, kResendMs)) {
-    BootState = 10;
-    PostStep();
-  }
-}
-
-void TFormSHBoot::AdjustBitRateReceive(std::uint8_t RxData) {
-  if (RxData != 0x00) return;
-  Log(QStringLiteral("AdjustBitRate OK"));
-  FirmWriteProgressBar->setValue(60);
-  BootState = 14;
-  PostStep();
-}
-
-// State 14: 0x55 starts the erase.
-void TFormSHBoot::EraseRequest() {
-  BootTxBuf[0] = 0x55;
-  BootState = 16;
-  PhaseStartTick = sh::BootTick();
-  EraseStarted = true;
-  Port().TransBlock(BootTxBuf, 1);
-  SetPanel1(QStringLiteral("Waiting erase..."));
-  PostStep();
-}
-
-// State 16.
-void TFormSHBoot::EraseWait() {
-  if (sh::LimitPassed(sh::BootTick(), PhaseStartTick, kEraseLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Erase TIME OUT !!!"), {A::Log, A::Beep, A::Box, A::Panel, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-void TFormSHBoot::EraseReceive(std::uint8_t RxData) {
-  if (RxData == 0xAA) {
-    Log(QStringLiteral("Erace OK"));
-    FirmWriteProgressBar->setValue(80);
-    BootState = 20;
-    PostStep();
-  } else if (RxData == 0xFF) {
-    using A = FailAct;
-    Failure(QStringLiteral("Erase ERROR !!!"), {A::Log, A::Beep, A::Box, A::Panel, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-// State 20.
-void TFormSHBoot::BootProgramPrepare() {
-  if (BootStream->Empty()) return;
-  Log(QStringLiteral("Prepare the boot program"));
-  LogSave();
-  BootStream->Seek(0);
-  BootEchoStream->Seek(0);
-  FirmWriteProgressBar->setMaximum(static_cast<int>(BootStream->Size()) + 100);
-  BootState = 22;
-  SetPanel1(QStringLiteral("Prepare the boot program"));
-  PostStep();
-}
-
-// State 22: the length and the whole program in one hand-over.
-void TFormSHBoot::BootProgramTransmit() {
-  BootEchoStream->ReadByte(EchoByte);
-  FirmWriteProgressBar->setValue(static_cast<int>(BootStream->Position()) + 100);
-  BootState = 24;
-  SetPanel1(QStringLiteral("Transmit the boot program"));
-  // WRITE START refused boot data larger than the chip's transfer buffer.
-  std::vector<std::uint8_t> data(BootStream->Size() - std::min(BootStream->Position(), BootStream->Size()));
-  data.resize(BootStream->Read(data.data(), data.size()));
-  Port().TransBlock(data.data(), static_cast<int>(data.size()));
-  LastEventTick = sh::BootTick();
-  PostStep();
-}
-
-// State 24.
-void TFormSHBoot::BootProgramEchoWait() {
-  if (sh::LimitPassed(sh::BootTick(), LastEventTick, kEchoLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Transmit the boot program TIME OUT !!!"),
-            {A::Beep, A::Log, A::Panel, A::Box, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-void TFormSHBoot::BootProgramEchoReceive(std::uint8_t RxData) {
-  if (RxData != EchoByte) return;
-  if (BootEchoStream->Position() >= BootEchoStream->Size()) {
-    BootState = 26;
-    LastEventTick = sh::BootTick();
-    PostStep();
-    return;
-  }
-  FirmWriteProgressBar->setValue(static_cast<int>(BootEchoStream->Position()) + 100);
-  BootEchoStream->ReadByte(EchoByte);
-  LastEventTick = sh::BootTick();
-}
-
-// State 26.
-void TFormSHBoot::BootProgramStartWait() {
-  if (sh::LimitPassed(sh::BootTick(), LastEventTick, kStartLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Incomplete transmitting the boot program !!!"),
-            {A::Log, A::Panel, A::Beep, A::Box, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-void TFormSHBoot::BootProgramStartReceive(std::uint8_t RxData) {
-  if (RxData != 0xAA) return;
-  BootState = 40;
-  kx::Sleep(500);
-  PostStep();
-}
-
-// State 40: the boot program talks at 115200 bit/s.
-void TFormSHBoot::BitRateChange() {
-  Log(QStringLiteral("Change the BitRate"));
-  LogSave();
-  kx::Sleep(500);
-  Port().SetStopBit(csb1);
-  Port().SetBitRate(115200);
-  kx::Sleep(500);
-  BootState = 42;
-  SetPanel1(QStringLiteral("Change the BitRate"));
-  PostStep();
-}
-
-// State 42.
-void TFormSHBoot::FirmwarePrepare() {
-  if (FirmStream->Empty()) {
-    using A = FailAct;
-    Failure(QStringLiteral("Illegal the Firmware"), {A::Log, A::Beep, A::Panel, A::Sleep, A::Post});
-    return;
-  }
-  FirmStream->Seek(0);
-  FirmWriteProgressBar->setValue(0);
-  FirmWriteProgressBar->setMaximum(static_cast<int>(FirmStream->Size() / sh::kBlockSize));
-  BootState = 50;
-  SetPanel1(QStringLiteral("Prepare the Firmware"));
-  PostStep();
-}
-
-// State 50: 0xAB asks the boot program to start.
-void TFormSHBoot::FirmwareStart() {
-  Log(QStringLiteral("Changed the BitRate to 115kbps"));
-  LogSave();
-  BootTxBuf[0] = 0xAB;
-  BootState = 52;
-  LastEventTick = sh::BootTick();
-  Port().TransBlock(BootTxBuf, 1);
-  SetPanel1(QStringLiteral("Changed the BitRate to 115kbps"));
-  PostStep();
-}
-
-// State 52.
-void TFormSHBoot::FirmwareStartWait() {
-  if (sh::LimitPassed(sh::BootTick(), LastEventTick, kReadyLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Incomplete preparing the Firmware !!!"),
-            {A::Log, A::Beep, A::Panel, A::Box, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-void TFormSHBoot::FirmwareStartReceive(std::uint8_t RxData) {
-  if (RxData != 0xCD) return;
-  FirmStream->Seek(0);
-  FirmWriteProgressBar->setValue(0);
-  BootState = 60;
-  PostStep();
-}
-
-// State 60: one block per step; blank blocks are passed over without a frame.
-void TFormSHBoot::WriteBlock() {
-  const qint64 address = static_cast<qint64>(FirmStream->Position());
-  const int blocksPassed = static_cast<int>(address / sh::kBlockSize);
-  if (address >= static_cast<qint64>(sh::kFlashSize)) {
-    FirmWriteProgressBar->setValue(blocksPassed);
-    BootState = 70;
-    PostStep();
-    return;
-  }
-  // An image shorter than the flash reads as erased past its end, so the address
-  // still moves on and the loop reaches its end.
-  std::array<std::uint8_t, sh::kBlockSize> block;
-  block.fill(0xFF);
-  FirmStream->Read(block.data(), sh::kBlockSize);
-  FirmStream->Seek(static_cast<std::size_t>(address) + sh::kBlockSize);
-  sh::BlockFrame frame;
-  if (sh::BuildBlockFrame(static_cast<std::uint32_t>(address), block, frame)) {
-    LastEventTick = sh::BootTick();
-    BootState = 64;
-    std::copy(frame.begin(), frame.end(), BootTxBuf);
-    Port().TransBlock(BootTxBuf, sh::kFrameSize);
-    // The widgets follow the hand-over, so the frame is on its way while they update.
-    FirmWriteProgressBar->setValue(blocksPassed);
-    SetPanel1(sh::WriteAddressText(static_cast<unsigned>(address)));
-  } else {
-    FirmWriteProgressBar->setValue(blocksPassed);
-    BootState = 60;
-    SetPanel1(sh::SkipAddressText(static_cast<unsigned>(address)));
-  }
-  PostStep();
-}
-
-// State 64.
-void TFormSHBoot::WriteBlockWait() {
-  if (sh::LimitPassed(sh::BootTick(), LastEventTick, kBlockLimitMs)) {
-    using A = FailAct;
-    Failure(QStringLiteral("Write TIME OUT !!!"), {A::Log, A::Beep, A::Box, A::Sleep, A::Post, A::Abort});
-  }
-}
-
-void TFormSHBoot::WriteBlockReceive(std::uint8_t RxData) {
-  if (RxData == 0xAA) {
-    BootState = 60;
-    PostStep();
-    FormTerminal->TerminalRxBufClear();
-  } else if (RxData == 0xFF) {
-    using A = FailAct;
-    Failure(QStringLiteral("Write ERROR !!!"), {A::Log, A::Beep, A::Box, A::Post, A::Sleep});
-  }
-}
-
-// State 70.
-void TFormSHBoot::WriteComplete() {
-  FirmWriteProgressBar->setValue(0);
-  const QString text = sh::CompletionText(WriteStartTime.time(), QTime::currentTime());
-  SetPanel1(text);
-  Log(text);
-  LogSave();
-  BootState = 999;
-  WriteSucceeded = true;
-  QApplication::beep();
-  PostStep();
-}
-
-// State 999: the end of every run that Abort alone did not end.
-void TFormSHBoot::BootPortClose() {
-  Log(QStringLiteral("COMM port close"));
-  LogSave();
-  kx::Sleep(500);
-  Port().PortClose();
-  Port().Tag = 0;
-  WriteButton->setEnabled(true);
-  TerminalButtonsFollowPort();
-  BootState = 0;
-  EraseStarted = false;
-  ColourBeforeRun = QColor();
-  ColourBoardButton(WriteSucceeded ? kx::colors::Blue : kx::colors::Red);
-  PostStep();
-}
+void TFormSHBoot::BootCommReceive(std::uint8_t RxData) { Writer->Receive(RxData); }

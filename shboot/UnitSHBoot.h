@@ -1,11 +1,8 @@
 #pragma once
-// The SH boot-mode writer: the window in which the user rewrites the flash of the
-// MainBoard, the Decoder or the Panel, and the state machine of one write run.
-// The run is driven by WM_BOOT_STEP, posted to the window by its 100 ms timer and by
-// every step that moves the machine on, and by the bytes the main window's receive
-// handler hands to BootCommReceive.
-#include <QDateTime>
-#include <QEvent>
+// The SH boot-mode writer window, in which the user rewrites the flash of the
+// MainBoard, the Decoder or the Panel: the board's set-up and pictures, WRITE START,
+// Abort and OK, and the view of the run that its engine (shboot/BootWriter.h) drives.
+// The main window's receive handler hands the run's bytes to BootCommReceive.
 #include <QGroupBox>
 #include <QStatusBar>
 #include <QString>
@@ -14,6 +11,7 @@
 #include <memory>
 
 #include "payload/MemoryStream.h"
+#include "shboot/BootWriter.h"
 
 class QFileDialog;
 class QLabel;
@@ -21,17 +19,15 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 
 namespace kx {
 class TButton;
-class TTimer;
 }  // namespace kx
 
-// The step message of the writer; posted, never sent.
-inline const QEvent::Type WM_BOOT_STEP = static_cast<QEvent::Type>(QEvent::User + 0x304);
-
-// The writer's state: 0 while no run is in progress. The main window's receive
-// handler reads it to decide whether a byte goes to BootCommReceive.
+// The writer's state as its engine last reported it: 0 while no run is in progress.
+// The main window's receive handler reads it to decide whether a byte goes to
+// BootCommReceive.
 extern int BootState;
 
 // A group of radio items with an item index (-1 when none is chosen).
@@ -58,7 +54,7 @@ class TStatusBar : public QStatusBar {
   QList<QLabel *> panels_;
 };
 
-class TFormSHBoot : public QWidget {
+class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   Q_OBJECT
  public:
   explicit TFormSHBoot(QWidget *parent = nullptr);
@@ -87,7 +83,8 @@ class TFormSHBoot : public QWidget {
   QPushButton *BitBtn1;
   TRadioGroup *BPSRadioGroup;
   TStatusBar *StatusBar1;
-  kx::TTimer *Timer1;
+  // The engine's 100 ms step timer.
+  QTimer *Timer1;
   QFileDialog *OpenDialog1;
 
   // The data a run consumes: the boot data as transmitted (length and program),
@@ -96,8 +93,8 @@ class TFormSHBoot : public QWidget {
   std::unique_ptr<kx::MemoryStream> BootEchoStream;
   std::unique_ptr<kx::MemoryStream> FirmStream;
 
-  // The WRITE START click, printed by the completion line.
-  QDateTime WriteStartTime;
+  // The engine that runs a write; WRITE START hands it the streams above.
+  kx::shboot::BootWriter *Writer;
 
   // Why the boot program or the firmware image of the board set up last is not fit to
   // be written (the loader's message), empty when it loaded whole. While either is set,
@@ -112,54 +109,28 @@ class TFormSHBoot : public QWidget {
   void WriteButtonClick();
   void AbortButtonClick();
   void BitBtn1Click();
-  void Timer1Timer();
   void DotButtonClick();
-  void BootStep();
 
- protected:
-  void customEvent(QEvent *event) override;
+  // What the engine reports.
+  void StepRan(int state) override;
+  void StateChanged(int state) override;
+  void ProgressMaximum(int maximum) override;
+  void ProgressValue(int value) override;
+  void PanelText(const QString &text) override;
+  void Message(const QString &text) override;
+  void ErrorMessage(const QString &text) override;
+  void Beep() override;
+  void WriteEnabled(bool enabled) override;
+  void AbortEnabled(bool enabled) override;
+  void PortChanged(bool open) override;
+  void BlockAnswered() override;
+  void BoardState(Board state) override;
 
  private:
   void BuildControls();
-  void PostStep();
   void SetPanel1(const QString &text);
   void ColourBoardButton(const QColor &colour);
   QColor BoardButtonColour() const;
-  // The terminal's COM Open and COM Close buttons show whether the port is open.
-  void TerminalButtonsFollowPort();
-
-  // Steps of the link set-up.
-  void BootPortOpen();
-  void AdjustBitRateSend();
-  void AdjustBitRateWait();
-  void EraseRequest();
-  void EraseWait();
-  void BootProgramPrepare();
-  void BootProgramTransmit();
-  void BootProgramEchoWait();
-  void BootProgramStartWait();
-  void BitRateChange();
-  // Steps of the flash programming and the close.
-  void FirmwarePrepare();
-  void FirmwareStart();
-  void FirmwareStartWait();
-  void WriteBlock();
-  void WriteBlockWait();
-  void WriteComplete();
-  void BootPortClose();
-
-  // Receive branches.
-  void AdjustBitRateReceive(std::uint8_t RxData);
-  void EraseReceive(std::uint8_t RxData);
-  void BootProgramEchoReceive(std::uint8_t RxData);
-  void BootProgramStartReceive(std::uint8_t RxData);
-  void FirmwareStartReceive(std::uint8_t RxData);
-  void WriteBlockReceive(std::uint8_t RxData);
-
-  // The end of a run on an error: BootState 999 first, then the actions in the
-  // order that failure prescribes.
-  enum class FailAct { Log, Beep, Box, Panel, Sleep, Post, Abort };
-  void Failure(const QString &message, std::initializer_list<FailAct> actions);
 };
 
 extern TFormSHBoot *FormSHBoot;

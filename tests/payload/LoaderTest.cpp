@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payload/Loaders.h"
+#include "platform/Dialogs.h"
 #include "payload/SRecord.h"
 #include "tests/support/TestSupport.h"
 

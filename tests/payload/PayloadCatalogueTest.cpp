@@ -7,6 +7,7 @@
 
 #include "payload/JpegImage.h"
 #include "payload/Loaders.h"
+#include "platform/Dialogs.h"
 #include "payload/Payload.h"
 #include "platform/FileError.h"
 #include "tests/support/TestSupport.h"
