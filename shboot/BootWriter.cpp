@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QEventLoop>
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -154,6 +155,14 @@ void BootWriter::Step() {
     case 999: BootPortClose(); break;
     default: break;
   }
+}
+
+void BootWriter::LetClosingStateRun() {
+  if (state_ != 999) return;
+  QEventLoop loop;
+  QMetaObject::Connection ended = connect(this, &BootWriter::ClosingStateDone, &loop, &QEventLoop::quit);
+  loop.exec();
+  disconnect(ended);
 }
 
 void BootWriter::Receive(std::uint8_t RxData) {
@@ -500,6 +509,7 @@ void BootWriter::BootPortClose() {
   boardRunning_ = false;
   view_->BoardState(succeeded_ ? BootWriterView::Board::Written : BootWriterView::Board::Failed);
   PostStep();
+  emit ClosingStateDone();
 }
 
 }  // namespace kx::shboot

@@ -36,7 +36,9 @@ class BootWriterView {
   virtual void ProgressValue(int /*value*/) {}
   // The status line (the window's status panel 1).
   virtual void PanelText(const QString & /*text*/) {}
-  // A message for the user that waits for an answer where the view can ask one.
+  // A message for the user that waits for an answer where the view can ask one. A
+  // failure's closing state runs in a window's message box while it is open; a view
+  // that answers at once calls BootWriter::LetClosingStateRun to keep that order.
   virtual void Message(const QString & /*text*/) {}
   // The message of an error that ended the run before anything was sent.
   virtual void ErrorMessage(const QString & /*text*/) {}
@@ -102,6 +104,12 @@ class BootWriter : public QObject {
   void Receive(std::uint8_t RxData);
   // One step of the machine in its current state.
   void Step();
+  // Runs the event loop while a failure's closing state (999) is still to run.
+  void LetClosingStateRun();
+
+ signals:
+  // State 999 has closed the port and the run has ended.
+  void ClosingStateDone();
 
  protected:
   void customEvent(QEvent *event) override;
