@@ -19,7 +19,7 @@
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"
@@ -135,10 +135,9 @@ void TFormTerminal::BuildControls() {
   SendHEXButton = Place(new QPushButton(QStringLiteral("Send HEX"), Panel1), 556, 84, 83, 25);
   SetSendButtonsEnabled(false);
 
-  RichEdit1 = Place(new QTextEdit(this), 0, kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusHeight);
+  RichEdit1 = Place(new QPlainTextEdit(this), 0, kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusHeight);
   RichEdit1->setFont(logFont_);
-  RichEdit1->setAcceptRichText(true);
-  RichEdit1->setLineWrapMode(QTextEdit::NoWrap);
+  RichEdit1->setLineWrapMode(QPlainTextEdit::NoWrap);
   RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   // A long session's log holds many thousands of lines: no undo history for them.

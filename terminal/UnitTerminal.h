@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QFont>
+#include <QPlainTextEdit>
 #include <QString>
 #include <QTextCharFormat>
 #include <QWidget>
@@ -21,7 +22,6 @@ class QGroupBox;
 class QLineEdit;
 class QRadioButton;
 class QStatusBar;
-class QTextEdit;
 class TCommX;
 
 class TFormTerminal : public QWidget, private kx::terminal::RxSink {
@@ -58,7 +58,9 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   QCheckBox *BottomScrollCheckBox;
   QPushButton *TxtLogSaveButton;
   QPushButton *RtfLogSaveButton;
-  QTextEdit *RichEdit1;
+  // The log: a plain-text view (one line a block, laid out line by line) that still
+  // carries colours and fonts, so that dropping its oldest lines costs no relayout.
+  QPlainTextEdit *RichEdit1;
   QStatusBar *StatusBar1;
   QFileDialog *OpenDialog1;
   QFileDialog *SaveDialog1;

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"

@@ -13,7 +13,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 #include "comm/CommX.h"

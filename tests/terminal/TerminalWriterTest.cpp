@@ -4,7 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"
@@ -40,7 +40,9 @@ TEST_F(TerminalBesideAWrite, TheWriteStopsTimedSendingAndComCloseIsRefusedUntilI
   ASSERT_TRUE(FormTerminal->SendTimer->isActive());
 
   FormSHBoot->WriteButton->click();
-  ASSERT_TRUE(RunUntilState(60));
+  // Programming under way.
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return BootState != 0 && rx->counters().framesReceived >= 2; },
+                                std::chrono::seconds(15)));
   EXPECT_FALSE(FormTerminal->SendTimer->isActive());
   EXPECT_EQ(FormTerminal->TimerSendButton->text(), QStringLiteral("Timer Send Start"));
   FormTerminal->TerminalRxFlush();
