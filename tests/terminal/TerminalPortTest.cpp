@@ -326,7 +326,12 @@ TEST_F(TerminalPort, TickDuringAFileSendNestsAWholeSending) {
   term->SendTimer->setSingleShot(true);
   term->SendTimer->start(150);
   term->FileSendStartButtonClick();
-  EXPECT_EQ(peer.ReadQuiet(), QByteArray("A\r\nB\r\nA\r\nB\r\nC\r\nC\r\n"));
+  // Due after the second line; on a loaded machine the pause it lands in may be
+  // another, but the nested sending is always whole.
+  const QByteArray got = peer.ReadQuiet();
+  const QList<QByteArray> whole = {"A\r\nB\r\nA\r\nB\r\nC\r\nC\r\n", "A\r\nA\r\nB\r\nC\r\nB\r\nC\r\n",
+                                   "A\r\nB\r\nC\r\nA\r\nB\r\nC\r\n"};
+  EXPECT_TRUE(whole.contains(got)) << got.toStdString();
 }
 
 }  // namespace
