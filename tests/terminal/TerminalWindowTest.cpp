@@ -60,6 +60,7 @@ class TerminalWindow : public ::testing::Test {
     FormTerminal = term = new TFormTerminal;
   }
   void TearDown() override {
+    FormMain->CommX1->PortClose();
     delete term;
     FormTerminal = nullptr;
     delete FormMain;
