@@ -502,6 +502,7 @@ void TFormSHBoot::Failure(const QString &message, std::initializer_list<FailAct>
 
 // State 2: take the port at the boot timing bit rate.
 void TFormSHBoot::BootPortOpen() {
+  FormTerminal->PortTakenBy(QStringLiteral("the SH writer"));
   TCommX &port = Port();
   if (port.Tag != 0) {
     port.PortClose();
