@@ -357,6 +357,9 @@ void TFormSHBoot::WriteEnabled(bool enabled) { WriteButton->setEnabled(enabled);
 
 void TFormSHBoot::AbortEnabled(bool enabled) { AbortButton->setEnabled(enabled); }
 
+// The terminal stops what it sends on its own before the run takes the port.
+void TFormSHBoot::PortTaking() { FormTerminal->PortTakenBy(QStringLiteral("the SH writer")); }
+
 // The terminal's COM Open and COM Close buttons show whether the port is open.
 void TFormSHBoot::PortChanged(bool open) {
   FormTerminal->OpenButton->setEnabled(!open);

@@ -1,6 +1,7 @@
 #include "terminal/LogWriter.h"
 
 #include <QColor>
+#include <QRegularExpression>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFragment>
@@ -32,8 +33,11 @@ void AppendRtfText(QByteArray &out, const QString &text) {
   }
 }
 
+// A family as readers look it up: without the foundry that font databases may
+// append ("D050000L [urw]") and without RTF's specials.
 QByteArray FontName(const QString &name) {
   QString n = name;
+  n.remove(QRegularExpression(QStringLiteral("\\s*\\[[^\\]]*\\]$")));
   n.remove(u';').remove(u'{').remove(u'}').remove(u'\\');
   return n.toLatin1();
 }
@@ -83,7 +87,15 @@ QByteArray RtfLog(const QTextDocument &doc, const RtfFonts &fonts) {
         body.append(' ');
         colour = wantColour;
       }
-      AppendRtfText(body, f.text());
+      if (wantFont == 1 && fonts.markerUnicode != 0) {
+        for (qsizetype i = 0; i < f.text().size(); ++i) {
+          body.append("\\u");
+          body.append(QByteArray::number(static_cast<int>(static_cast<std::int16_t>(fonts.markerUnicode))));
+          body.append('~');
+        }
+      } else {
+        AppendRtfText(body, f.text());
+      }
     }
     body.append("\\par\n");
   }

@@ -24,6 +24,11 @@ struct RtfFonts {
   QString symbol;  // the marker's symbol font
   QString symbolAlternative;  // the font a reader may use instead, if any
   int halfPoints = 20;
+  // The Unicode character that the symbol font draws for "~", or 0 to write a plain
+  // "~". Readers on Linux know a symbol font's own codes only for the fonts they
+  // have; the Unicode character they draw from any font that holds it, and readers
+  // without Unicode fall back to the "~" in the symbol font.
+  char16_t markerUnicode = 0;
 };
 QByteArray RtfLog(const QTextDocument &doc, const RtfFonts &fonts);
 

@@ -19,7 +19,8 @@ HexCommand ParseHexCommand(const QString &text) {
   HexCommand r;
   QByteArray bytes;
   int pending = -1;
-  for (QChar c : text) {
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
     const int v = HexValue(c);
     if (v >= 0) {
       if (pending < 0) {
@@ -33,6 +34,7 @@ HexCommand ParseHexCommand(const QString &text) {
       pending = -1;
     } else {
       r.status = HexCommand::Status::Invalid;
+      r.invalidAt = static_cast<int>(i);
       return r;
     }
   }
@@ -53,19 +55,26 @@ HexCommand ParseHexCommand(const QString &text) {
 std::vector<FileLine> SplitSendFile(const QByteArray &content) {
   std::vector<FileLine> lines;
   QByteArray line;
-  for (char c : content) {
-    if (c == '\n') continue;
-    if (c == '\r') {
-      if (!line.isEmpty() && line.back() == '~') line.chop(1);
-      FileLine fl;
-      fl.send = line.isEmpty() || line.front() != ';';
-      fl.text = line;
-      lines.push_back(std::move(fl));
-      line.clear();
+  const auto endLine = [&] {
+    if (!line.isEmpty() && line.back() == '~') line.chop(1);
+    FileLine fl;
+    fl.send = line.isEmpty() || line.front() != ';';
+    fl.text = line;
+    lines.push_back(std::move(fl));
+    line.clear();
+  };
+  for (qsizetype i = 0; i < content.size(); ++i) {
+    const char c = content[i];
+    if (c == '\r' || c == '\n') {
+      endLine();
+      // CR LF is one line end.
+      if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ++i;
       continue;
     }
     if (line.size() < kFileLineMaxChars) line.append(c);
   }
+  // A last line without a line end; a file that ends in a line end has none.
+  if (!content.isEmpty() && content.back() != '\r' && content.back() != '\n') endLine();
   return lines;
 }
 
@@ -76,6 +85,14 @@ int SendPeriodFromText(const QString &text) {
   constexpr qlonglong kMax = std::numeric_limits<int>::max() / 1000;
   if (!ok || v < kMinSendPeriod || v > kMax) return kDefaultSendPeriod;
   return static_cast<int>(v);
+}
+
+int ScrollbackLinesFromText(const QString &text) {
+  bool ok = false;
+  const int v = text.trimmed().toInt(&ok, 10);
+  // One line more is kept for the current line, so the largest count must leave room.
+  if (!ok || v < 0 || v == std::numeric_limits<int>::max()) return kDefaultScrollbackLines;
+  return v;
 }
 
 QStringList UpdatedHistory(QStringList items, const QString &command) {

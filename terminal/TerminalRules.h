@@ -20,7 +20,8 @@ struct HexCommand {
   static constexpr int kMaxChars = 200;
   static constexpr int kMaxBytes = 64;
   Status status = Status::NoBytes;
-  QByteArray bytes;  // only for Ok
+  QByteArray bytes;     // only for Ok
+  int invalidAt = -1;   // only for Invalid: the index of the first character not understood
 };
 HexCommand ParseHexCommand(const QString &text);
 
@@ -31,9 +32,10 @@ struct FileLine {
   bool send = true;
 };
 inline constexpr int kFileLineMaxChars = 253;
-// The lines of a file in order. LF is skipped everywhere, CR ends a line, a line
-// keeps at most 253 bytes, a final "~" (the log's end-of-line marker) is dropped,
-// and bytes after the last CR are neither sent nor shown.
+// The lines of a file in order. CR LF, a lone LF and a lone CR each end a line, so
+// files written on Windows, Linux and old Macs give the same lines; a last line
+// without a line end is a line too. A line keeps at most 253 bytes, and a final "~"
+// (the log's end-of-line marker) is dropped.
 std::vector<FileLine> SplitSendFile(const QByteArray &content);
 
 // The period of timed sending in whole seconds from the period edit's text:
@@ -41,6 +43,12 @@ std::vector<FileLine> SplitSendFile(const QByteArray &content);
 inline constexpr int kDefaultSendPeriod = 120;
 inline constexpr int kMinSendPeriod = 5;
 int SendPeriodFromText(const QString &text);
+
+// How many lines the log keeps before it drops the oldest, from the text of
+// $KX7391_TERMINAL_LINES: a whole number of at least 1, or 0 for no limit; anything
+// else (and an unset variable) gives the default.
+inline constexpr int kDefaultScrollbackLines = 100000;
+int ScrollbackLinesFromText(const QString &text);
 
 // The command history after sending `command`: newest first, at most 10 items,
 // one per command regardless of letter case.

@@ -19,13 +19,14 @@
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include "comm/CommX.h"
 #include "main/UnitMain.h"
 #include "platform/Dialogs.h"
 #include "platform/FileError.h"
 #include "platform/Tick.h"
+#include "shboot/UnitSHBoot.h"
 #include "terminal/LogWriter.h"
 #include "terminal/TerminalRules.h"
 
@@ -34,6 +35,7 @@ TFormTerminal *FormTerminal = nullptr;
 const QColor TFormTerminal::kReceivedColour{255, 0, 0};
 const QColor TFormTerminal::kSentColour{0, 0, 255};
 const QColor TFormTerminal::kFileColour{0, 128, 128};
+const QColor TFormTerminal::kNoteColour{128, 128, 128};
 
 namespace {
 
@@ -45,6 +47,7 @@ constexpr int kPanelHeight = 121;
 constexpr int kStatusHeight = 33;
 constexpr int kLogFontPixels = 13;
 const QString kMarker = QStringLiteral("~");
+const QString kPortClosedNote = QStringLiteral("; COM port closed: nothing was sent");
 
 template <typename W>
 W *Place(W *w, int left, int top, int width, int height) {
@@ -132,15 +135,18 @@ void TFormTerminal::BuildControls() {
   SendHEXButton = Place(new QPushButton(QStringLiteral("Send HEX"), Panel1), 556, 84, 83, 25);
   SetSendButtonsEnabled(false);
 
-  RichEdit1 = Place(new QTextEdit(this), 0, kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusHeight);
+  RichEdit1 = Place(new QPlainTextEdit(this), 0, kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusHeight);
   RichEdit1->setFont(logFont_);
-  RichEdit1->setAcceptRichText(true);
-  RichEdit1->setLineWrapMode(QTextEdit::NoWrap);
+  RichEdit1->setLineWrapMode(QPlainTextEdit::NoWrap);
   RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   // A long session's log holds many thousands of lines: no undo history for them.
   RichEdit1->setUndoRedoEnabled(false);
   RichEdit1->document()->setDefaultFont(logFont_);
+  // Scrollback: the oldest lines go first, and one more line is kept for the
+  // current one.
+  scrollbackLines_ = kx::terminal::ScrollbackLinesFromText(qEnvironmentVariable("KX7391_TERMINAL_LINES"));
+  if (scrollbackLines_ > 0) RichEdit1->document()->setMaximumBlockCount(scrollbackLines_ + 1);
 
   StatusBar1 = Place(new QStatusBar(this), 0, kClientHeight - kStatusHeight, kClientWidth, kStatusHeight);
   StatusBar1->setSizeGripEnabled(false);
@@ -248,6 +254,18 @@ void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, b
   ScrollAfterEntry();
 }
 
+void TFormTerminal::NoteEntry(const QString &text) {
+  TerminalRxFlush();
+  QTextCursor c(RichEdit1->document());
+  c.beginEditBlock();
+  c.movePosition(QTextCursor::End);
+  c.movePosition(QTextCursor::StartOfBlock);
+  c.insertText(text, TextFormat(kNoteColour));
+  c.insertBlock();
+  c.endEditBlock();
+  ScrollAfterEntry();
+}
+
 // What the user sends goes at the end of the current line, without scrolling.
 void TFormTerminal::AppendEntry(const QString &text, const QColor &colour) {
   TerminalRxFlush();
@@ -344,6 +362,10 @@ void TFormTerminal::UpdateHistory(const QString &command) {
 
 void TFormTerminal::SendButtonClick() {
   const QString command = CommandComboBox->currentText();
+  if (!PortIsOpen()) {
+    NoteEntry(kPortClosedNote);
+    return;
+  }
   if (TerminalTypeItemIndex() == 1) {
     TerminalRxFlush();
     QTextCursor c(RichEdit1->document());
@@ -371,8 +393,16 @@ void TFormTerminal::SendHEXButtonClick() {
                                .arg(kx::terminal::HexCommand::kMaxBytes));
       return;
     case Status::Invalid:
+      kx::MessageBox(this, QStringLiteral("Send HEX does not understand \"%1\": \"%2\" is not a hex digit, space or "
+                                          "TAB. Nothing was sent.")
+                               .arg(command, command.mid(parsed.invalidAt, 1)));
+      return;
     case Status::NoBytes:
       return;
+  }
+  if (!PortIsOpen()) {
+    NoteEntry(kPortClosedNote);
+    return;
   }
   AppendEntry(command, kSentColour);
   rx_.ResetHexColumn();
@@ -411,7 +441,10 @@ void TFormTerminal::RtfLogSaveButtonClick() {
   kx::terminal::RtfFonts fonts;
   fonts.text = QFontInfo(logFont_).family();
   fonts.symbol = QFontInfo(markerFont_).family();
-  if (fonts.symbol != QLatin1String("Webdings")) fonts.symbolAlternative = QStringLiteral("Webdings");
+  if (!fonts.symbol.startsWith(QLatin1String("Webdings"))) fonts.symbolAlternative = QStringLiteral("Webdings");
+  // The Dingbats faces draw "~" as the heavy double comma ornament.
+  if (fonts.symbol.startsWith(QLatin1String("D050000L")) || fonts.symbol.startsWith(QLatin1String("Dingbats")))
+    fonts.markerUnicode = 0x275E;
   fonts.halfPoints = qRound(kLogFontPixels * 72.0 / 96.0 * 2.0);
   WriteFile(path, kx::terminal::RtfLog(*RichEdit1->document(), fonts));
 }
@@ -425,7 +458,9 @@ void TFormTerminal::SendFileSelectButtonClick() {
   if (!path.isEmpty()) SendFileEdit->setText(path);
 }
 
-void TFormTerminal::FileSendStartButtonClick() {
+void TFormTerminal::FileSendStartButtonClick() { SendFile(false); }
+
+void TFormTerminal::SendFile(bool timed) {
   const QString path = SendFileEdit->text();
   if (!QFileInfo(path).isFile()) return;
   QFile f(path);
@@ -434,10 +469,23 @@ void TFormTerminal::FileSendStartButtonClick() {
   if (f.error() != QFileDevice::NoError)
     throw kx::EFileError(QStringLiteral("Cannot read \"%1\": %2").arg(path, f.errorString()));
   f.close();
+  if (!PortIsOpen()) {
+    NoteEntry(kPortClosedNote);
+    return;
+  }
   // This sending keeps its own lines: a timer tick during the pause below may start
   // another sending of the file, after which this one goes on where it stopped.
+  // It ends when the port is closed or another user takes it during a pause.
+  const int epoch = portEpoch_;
   const std::vector<kx::terminal::FileLine> lines = kx::terminal::SplitSendFile(content);
   for (const kx::terminal::FileLine &line : lines) {
+    if (epoch != portEpoch_ || !PortIsOpen()) {
+      // A timed sending's stop has its note already.
+      if (!timed)
+        NoteEntry(QStringLiteral("; File Send stopped: %1")
+                      .arg(epoch != portEpoch_ ? portEpochReason_ : QStringLiteral("the COM port is closed")));
+      return;
+    }
     if (line.send) Transmit(line.text + QByteArrayLiteral("\r\n"));
     InsertLineEntry(QString::fromLatin1(line.text), kFileColour);
     kx::Sleep(100);
@@ -460,6 +508,14 @@ void TFormTerminal::TimerSendButtonClick() {
 
 void TFormTerminal::TimerSendStart() {
   if (!QFileInfo(SendFileEdit->text()).isFile()) return;
+  if (const QString run = RunHoldingPort(); !run.isEmpty()) {
+    NoteEntry(QStringLiteral("; Timer Send not started: %1 holds the port").arg(run));
+    return;
+  }
+  if (!PortIsOpen()) {
+    NoteEntry(QStringLiteral("; Timer Send not started: the COM port is closed"));
+    return;
+  }
   TimerSendButton->setText(QStringLiteral("Timer Send End"));
   SendTimer->start(1);
 }
@@ -469,16 +525,57 @@ void TFormTerminal::TimerSendStop() {
   SendTimer->stop();
 }
 
+void TFormTerminal::StopTimedSending(const QString &reason) {
+  if (!SendTimer->isActive()) return;
+  TimerSendStop();
+  NoteEntry(QStringLiteral("; Timer Send stopped: %1").arg(reason));
+}
+
+void TFormTerminal::PortTakenBy(const QString &user) {
+  const QString reason = QStringLiteral("%1 takes the port").arg(user);
+  ++portEpoch_;
+  portEpochReason_ = reason;
+  StopTimedSending(reason);
+}
+
 void TFormTerminal::SendTimerTimer() {
   SendTimer->setInterval(SendTimer->Tag * 1000);
-  FileSendStartButtonClick();
+  // Sent only into the terminal's own dialogue on an open port.
+  if (const QString run = RunHoldingPort(); !run.isEmpty()) {
+    StopTimedSending(QStringLiteral("%1 holds the port").arg(run));
+    return;
+  }
+  if (!PortIsOpen()) {
+    StopTimedSending(QStringLiteral("the COM port is closed"));
+    return;
+  }
+  try {
+    SendFile(true);
+  } catch (const kx::EFileError &) {
+    // Stopped before the error box, so that its event loop starts no further tick.
+    StopTimedSending(QStringLiteral("the file cannot be read"));
+    throw;
+  }
 }
 
 // ---- The port ----
 
 TCommX *TFormTerminal::Port() { return FormMain ? FormMain->CommX1 : nullptr; }
 
+bool TFormTerminal::PortIsOpen() {
+  const TCommX *port = Port();
+  return port && port->IsOpen();
+}
+
+QString TFormTerminal::RunHoldingPort() {
+  if (BootState != 0) return QStringLiteral("the SH writer");
+  if (FormMain && FormMain->ConnectTestBitBtn->Tag != 0) return QStringLiteral("the version check");
+  return QString();
+}
+
 void TFormTerminal::OpenButtonClick() {
+  // The version check opens the port through here, its flag already set.
+  if (FormMain && FormMain->ConnectTestBitBtn->Tag != 0) PortTakenBy(QStringLiteral("the version check"));
   OpenButton->setEnabled(false);
   CloseButton->setEnabled(true);
   TCommX *port = Port();
@@ -501,6 +598,15 @@ void TFormTerminal::OpenButtonClick() {
 }
 
 void TFormTerminal::CloseButtonClick() {
+  // The writer's blocks and their echoes would break off mid-flash.
+  if (BootState != 0) {
+    kx::MessageBox(this, QStringLiteral("COM Close is not possible while an SH write is running. "
+                                        "Wait for the write to end, or abort it in the writer's window."));
+    return;
+  }
+  ++portEpoch_;
+  portEpochReason_ = QStringLiteral("COM Close");
+  StopTimedSending(QStringLiteral("COM Close"));
   kx::Sleep(500);
   if (TCommX *port = Port()) {
     port->PortClose();

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QFont>
+#include <QPlainTextEdit>
 #include <QString>
 #include <QTextCharFormat>
 #include <QWidget>
@@ -21,7 +22,6 @@ class QGroupBox;
 class QLineEdit;
 class QRadioButton;
 class QStatusBar;
-class QTextEdit;
 class TCommX;
 
 class TFormTerminal : public QWidget, private kx::terminal::RxSink {
@@ -34,6 +34,8 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   static const QColor kReceivedColour;
   static const QColor kSentColour;
   static const QColor kFileColour;
+  // The terminal's own notes (why nothing was sent, why timed sending stopped).
+  static const QColor kNoteColour;
 
   // Controls. Panel1 holds three rows: port and file sending, the command line,
   // then display mode, log and "Send HEX".
@@ -56,7 +58,9 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   QCheckBox *BottomScrollCheckBox;
   QPushButton *TxtLogSaveButton;
   QPushButton *RtfLogSaveButton;
-  QTextEdit *RichEdit1;
+  // The log: a plain-text view (one line a block, laid out line by line) that still
+  // carries colours and fonts, so that dropping its oldest lines costs no relayout.
+  QPlainTextEdit *RichEdit1;
   QStatusBar *StatusBar1;
   QFileDialog *OpenDialog1;
   QFileDialog *SaveDialog1;
@@ -85,6 +89,13 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
 
   void TimerSendStart();
   void TimerSendStop();
+  // Another user of the shared port (the version check, the SH writer) takes it:
+  // timed sending stops and a file still being sent ends, each with a note saying why.
+  void PortTakenBy(const QString &user);
+
+  // How many lines the log keeps before it drops the oldest ($KX7391_TERMINAL_LINES;
+  // 0 keeps every line).
+  int ScrollbackLines() const { return scrollbackLines_; }
 
   // Handlers of this window.
   void FormCreate();
@@ -115,7 +126,17 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   void InsertLineEntry(const QString &text, const QColor &colour, bool marker = true);
   void AppendEntry(const QString &text, const QColor &colour);
   void ScrollAfterEntry(int pages = 1);
+  // A note of the terminal's own in the log, begun with ";" so that "File Send" of a
+  // saved log does not send it.
+  void NoteEntry(const QString &text);
   void UpdateHistory(const QString &command);
+  // The file sending of "File Send" and of each tick of timed sending.
+  void SendFile(bool timed);
+  void StopTimedSending(const QString &reason);
+  // Whether the port is open, and which run (the version check or the SH writer), if
+  // any, holds it.
+  static bool PortIsOpen();
+  static QString RunHoldingPort();
   bool RunSaveDialog(int filterIndex, const QString &suffix, QString *path);
   static void WriteFile(const QString &path, const QByteArray &data);
   // The shared port of the main window.
@@ -141,6 +162,11 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   std::vector<PendingOp> pending_;
   int pendingPages_ = 0;
   QTimer *rxFlushTimer_ = nullptr;
+
+  // Counts the closes and take-overs of the port; a file sending ends when it changes.
+  int portEpoch_ = 0;
+  QString portEpochReason_;
+  int scrollbackLines_ = 0;
 
   kx::terminal::RxDisplay rx_;
   QFont logFont_;

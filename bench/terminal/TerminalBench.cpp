@@ -1,5 +1,6 @@
 // How the terminal keeps up with a continuous stream at 115200 bit/s while its log
-// already holds 100,000 lines, and how long saving such a log takes.
+// already holds 100,000 lines, how long saving such a log takes, and how the
+// process's memory stays put once the log has reached its scrollback limit.
 //
 // The receive time per byte includes the event processing the log causes (layout,
 // scrolling, painting into the window's backing store), as the receive dispatch
@@ -8,10 +9,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <chrono>
 #include <QTemporaryDir>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include "platform/Application.h"
 #include "terminal/LogWriter.h"
@@ -31,20 +33,38 @@ const int kBatchBytes = static_cast<int>(kBytesPerSecond * TFormTerminal::kRxFlu
 // A receiver's answer line as the stream repeats it.
 const QByteArray kLine = QByteArrayLiteral("VER-C:KX7391D 403A 3N5A 511A 507A S/N 12345678\r\n");
 
+// The process's resident memory in kB.
+double ResidentKb() {
+  QFile f(QStringLiteral("/proc/self/status"));
+  if (!f.open(QIODevice::ReadOnly)) return 0;
+  const QRegularExpressionMatch m =
+      QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(f.readAll()));
+  return m.hasMatch() ? m.captured(1).toDouble() : 0;
+}
+
+// Received lines as the receive dispatch hands them over, with the event loop
+// running in between.
+void ReceiveLines(TFormTerminal *t, int lines) {
+  for (int i = 0; i < lines; ++i) {
+    for (char c : kLine) t->TerminalRx_1byte(static_cast<std::uint8_t>(c));
+    if (i % 1000 == 0) {
+      t->TerminalRxFlush();
+      QCoreApplication::processEvents();
+    }
+  }
+  t->TerminalRxFlush();
+  QCoreApplication::processEvents();
+}
+
+double residentAfter100k = 0;
+
 TFormTerminal *Terminal() {
   static TFormTerminal *term = [] {
     auto *t = new TFormTerminal;
     t->show();
     // A log that already holds 100,000 received lines.
-    for (int i = 0; i < kLogLines; ++i) {
-      for (char c : kLine) t->TerminalRx_1byte(static_cast<std::uint8_t>(c));
-      if (i % 1000 == 0) {
-        t->TerminalRxFlush();
-        QCoreApplication::processEvents();
-      }
-    }
-    t->TerminalRxFlush();
-    QCoreApplication::processEvents();
+    ReceiveLines(t, kLogLines);
+    residentAfter100k = ResidentKb();
     return t;
   }();
   return term;
@@ -107,9 +127,22 @@ void BM_SaveRtf(benchmark::State &state) {
   }
 }
 
+// 200,000 lines more: with the scrollback limit at its default of 100,000 lines the
+// log drops as many as it takes, and the process should not grow.
+void BM_MemoryAfter300kLines(benchmark::State &state) {
+  TFormTerminal *term = Terminal();
+  for (auto _ : state) ReceiveLines(term, 2 * kLogLines);
+  const double after300k = ResidentKb();
+  state.counters["rss_100k_lines_MB"] = residentAfter100k / 1024.0;
+  state.counters["rss_300k_lines_MB"] = after300k / 1024.0;
+  state.counters["growth_MB"] = (after300k - residentAfter100k) / 1024.0;
+  state.counters["log_lines"] = term->RichEdit1->document()->blockCount();
+}
+
 // The saves run first, while the log holds the 100,000 lines; the stream adds more.
 BENCHMARK(BM_SaveText)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SaveRtf)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_MemoryAfter300kLines)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReceiveAscii)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_ReceiveHex)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 

@@ -12,6 +12,7 @@ struct HexCase {
   const char *text;
   Status status;
   QByteArray bytes;
+  int invalidAt = -1;
 };
 
 TEST(HexCommandParser, Table) {
@@ -26,16 +27,18 @@ TEST(HexCommandParser, Table) {
       {"A", Status::NoBytes, {}},
       {"", Status::NoBytes, {}},
       {"   ", Status::NoBytes, {}},
-      {"02,41", Status::Invalid, {}},
-      {"0x41", Status::Invalid, {}},
-      {"41 g", Status::Invalid, {}},
-      {"41\r", Status::Invalid, {}},
+      {"02,41", Status::Invalid, {}, 2},
+      {"0x0D", Status::Invalid, {}, 1},
+      {"ZZ", Status::Invalid, {}, 0},
+      {"41 g", Status::Invalid, {}, 3},
+      {"41\r", Status::Invalid, {}, 2},
   };
   for (const HexCase &c : cases) {
     SCOPED_TRACE(c.text);
     const HexCommand r = ParseHexCommand(QString::fromLatin1(c.text));
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.bytes.toHex(), c.bytes.toHex());
+    EXPECT_EQ(r.invalidAt, c.invalidAt);
   }
 }
 
@@ -70,10 +73,13 @@ TEST(SendFileLines, Table) {
       {"marker alone", "~\r\n", {{"", true}}},
       {"comment with marker", ";~\r\n", {{";", false}}},
       {"long line cut", long300 + "\r\n", {{cut253, true}}},
-      {"LF alone is no line end", "AB\nCD\n", {}},
-      {"LF lines joined until a CR", "AB\nCD\n\r", {{"ABCD", true}}},
-      {"last line without CR dropped", "VR\r\nVRP", {{"VR", true}}},
+      {"LF ends lines", "AB\nCD\n", {{"AB", true}, {"CD", true}}},
       {"CR alone ends lines", "A\rB\r", {{"A", true}, {"B", true}}},
+      {"CR LF is one line end, LF CR two", "A\r\nB\n\rC\r\r\n", {{"A", true}, {"B", true}, {"", true}, {"C", true}, {"", true}}},
+      {"empty LF lines send CR LF", "\n\nVR\n", {{"", true}, {"", true}, {"VR", true}}},
+      {"last line without an end is sent", "VR\r\nVRP", {{"VR", true}, {"VRP", true}}},
+      {"last line: marker and cap still apply", "ABC~", {{"ABC", true}}},
+      {"last line: a comment", "VR\n;end", {{"VR", true}, {";end", false}}},
       {"high bytes kept", "\xB0\xFF\r", {{"\xB0\xFF", true}}},
       {"empty file", "", {}},
   };
@@ -95,6 +101,15 @@ TEST(SendPeriod, EditRules) {
       {"99999999999", 120},
   };
   for (const auto &[text, want] : cases) EXPECT_EQ(SendPeriodFromText(QString::fromLatin1(text)), want) << text;
+}
+
+TEST(Scrollback, LinesFromTheVariable) {
+  const std::pair<const char *, int> cases[] = {
+      {"", kDefaultScrollbackLines}, {"5000", 5000}, {" 20 ", 20}, {"0", 0}, {"1", 1},
+      {"-1", kDefaultScrollbackLines}, {"many", kDefaultScrollbackLines}, {"1e6", kDefaultScrollbackLines},
+      {"2147483647", kDefaultScrollbackLines}, {"2147483646", 2147483646},
+  };
+  for (const auto &[text, want] : cases) EXPECT_EQ(ScrollbackLinesFromText(QString::fromLatin1(text)), want) << text;
 }
 
 TEST(CommandHistory, NewestFirstCaseInsensitiveAtMostTen) {

@@ -6,18 +6,22 @@
 #include <QStatusBar>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QTimer>
 
+#include "comm/CommX.h"
+#include "main/UnitMain.h"
 #include "terminal/LogWriter.h"
 #include "terminal/UnitTerminal.h"
 #include "tests/support/TestSupport.h"
+#include "tests/terminal/TerminalPeer.h"
 
 
 namespace {
@@ -41,12 +45,26 @@ std::vector<LogRun> Runs(const QTextDocument &doc) {
   return runs;
 }
 
+constexpr int kPortNo = 7;
+
+// The terminal with the shared port open on a pseudo-terminal, so that what it sends
+// leaves (and is shown as sent).
 class TerminalWindow : public ::testing::Test {
  protected:
-  void SetUp() override { FormTerminal = term = new TFormTerminal; }
+  void SetUp() override {
+    FormMain = new TFormMain;
+    FormMain->FormCreate();
+    FormMain->CommX1->SetPortNo(kPortNo);
+    FormMain->CommX1->SetBitRate(115200);
+    FormMain->CommX1->PortOpen();
+    FormTerminal = term = new TFormTerminal;
+  }
   void TearDown() override {
+    FormMain->CommX1->PortClose();
     delete term;
     FormTerminal = nullptr;
+    delete FormMain;
+    FormMain = nullptr;
   }
   QString Log() const {
     term->TerminalRxFlush();
@@ -70,6 +88,7 @@ class TerminalWindow : public ::testing::Test {
   }
   kxtest::ScopedWorkDir dir;
   kxtest::MessageBoxes boxes;
+  termtest::Peer peer{kPortNo};
   TFormTerminal *term = nullptr;
 };
 
@@ -121,7 +140,7 @@ TEST_F(TerminalWindow, SendEntriesAreBlueAndFeedTheHistory) {
   term->SetTerminalTypeItemIndex(1);
   Receive("AB");
   Command(QStringLiteral("VR"));
-  term->SendButtonClick();  // port closed: the entry is written all the same
+  term->SendButtonClick();
   EXPECT_EQ(Log(), QStringLiteral("\n41 42 \nVR~\n"));
   EXPECT_EQ(term->RxState().HexColumn(), 0);
   EXPECT_EQ(term->CommandComboBox->itemText(0), QStringLiteral("VR"));
@@ -149,20 +168,54 @@ TEST_F(TerminalWindow, SendEntriesAreBlueAndFeedTheHistory) {
   EXPECT_EQ(term->CommandComboBox->itemText(0), QStringLiteral("02 41"));
 }
 
-TEST_F(TerminalWindow, SendHexWithoutBytesOrWithBadCharactersDoesNothing) {
-  for (const char *text : {"A", "02,41", ""}) {
-    SCOPED_TRACE(text);
-    Command(QString::fromLatin1(text));
+TEST_F(TerminalWindow, SendHexThatGivesNoByteOrIsNotHexSendsNothing) {
+  const struct {
+    const char *text;
+    const char *message;  // empty: no message at all
+  } cases[] = {
+      {"A", ""},
+      {"", ""},
+      {"02,41", "Send HEX does not understand \"02,41\": \",\" is not a hex digit, space or TAB. Nothing was sent."},
+      {"0x0D", "Send HEX does not understand \"0x0D\": \"x\" is not a hex digit, space or TAB. Nothing was sent."},
+      {"ZZ", "Send HEX does not understand \"ZZ\": \"Z\" is not a hex digit, space or TAB. Nothing was sent."},
+      {"0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+       "000000000000000000000000000000",
+       "Send HEX takes at most 200 characters and 64 bytes. Nothing was sent."},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    boxes.texts.clear();
+    Command(QString::fromLatin1(c.text));
     term->SendHEXButtonClick();
     EXPECT_EQ(Log(), QStringLiteral("\n"));
     EXPECT_EQ(term->CommandComboBox->count(), 0);
+    if (*c.message)
+      EXPECT_EQ(boxes.texts, QStringList{QString::fromLatin1(c.message)});
+    else
+      EXPECT_TRUE(boxes.texts.isEmpty());
   }
-  EXPECT_TRUE(boxes.texts.isEmpty());
-  Command(QStringLiteral("00").repeated(65));
-  term->SendHEXButtonClick();
-  EXPECT_EQ(Log(), QStringLiteral("\n"));
-  ASSERT_EQ(boxes.texts.size(), 1);
-  EXPECT_TRUE(boxes.texts[0].contains(QStringLiteral("64 bytes")));
+  EXPECT_TRUE(peer.ReadQuiet(100).isEmpty());
+}
+
+TEST_F(TerminalWindow, ScrollbackDropsTheOldestLinesAndSavesHoldWhatIsShown) {
+  qputenv("KX7391_TERMINAL_LINES", "5");
+  auto *small = new TFormTerminal;
+  qunsetenv("KX7391_TERMINAL_LINES");
+  delete term;
+  FormTerminal = term = small;
+  EXPECT_EQ(term->ScrollbackLines(), 5);
+  for (int i = 0; i < 20; ++i) Receive(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+  Command(QStringLiteral("VR"));
+  term->SendButtonClick();
+  EXPECT_EQ(Log(), QStringLiteral("line 16~\nline 17~\nline 18~\nline 19~\nVR~\n"));
+  const QString path = dir.file(QStringLiteral("log.log"));
+  AnswerSaveDialog(path);
+  term->TxtLogSaveButtonClick();
+  EXPECT_EQ(kxtest::ReadAll(path), QByteArray("line 16~\r\nline 17~\r\nline 18~\r\nline 19~\r\nVR~\r\n"));
+  // Clear keeps the limit.
+  term->ClearButtonClick();
+  for (int i = 0; i < 8; ++i) Receive(QByteArray("again ") + QByteArray::number(i) + "\r");
+  EXPECT_EQ(Log(), QStringLiteral("again 3~\nagain 4~\nagain 5~\nagain 6~\nagain 7~\n"));
 }
 
 TEST_F(TerminalWindow, ClearLeavesOneEmptyLineAndKeepsLineBufferAndHistory) {
@@ -264,6 +317,10 @@ TEST_F(TerminalWindow, RtfSaveOpensInPandocWithTextMarkerAndColours) {
   EXPECT_TRUE(rtf.contains("\\red255\\green0\\blue0;"));
   EXPECT_TRUE(rtf.contains("\\red0\\green0\\blue255;"));
   EXPECT_TRUE(rtf.contains("\\fcharset2 "));
+  // Fonts named as readers look them up, Webdings among them for Windows readers.
+  const QByteArray fontTable = rtf.mid(rtf.indexOf("{\\fonttbl"), rtf.indexOf("{\\colortbl") - rtf.indexOf("{\\fonttbl"));
+  EXPECT_TRUE(fontTable.contains("Webdings")) << fontTable.toStdString();
+  EXPECT_FALSE(fontTable.contains('[')) << fontTable.toStdString();
 
   QProcess pandoc;
   pandoc.start(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
@@ -271,8 +328,15 @@ TEST_F(TerminalWindow, RtfSaveOpensInPandocWithTextMarkerAndColours) {
   ASSERT_TRUE(pandoc.waitForFinished(30000)) << "pandoc did not run";
   ASSERT_EQ(pandoc.exitCode(), 0) << pandoc.readAllStandardError().toStdString();
   const QStringList lines = QString::fromUtf8(pandoc.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-  EXPECT_TRUE(lines.contains(QStringLiteral("VER-C 1.2 {x} \\ \u00E9~"))) << lines.join(u'|').toStdString();
-  EXPECT_TRUE(lines.contains(QStringLiteral("VR~"))) << lines.join(u'|').toStdString();
+  // The marker as the window draws it: the Dingbats faces' heavy double comma
+  // ornament, or the symbol font's own "~".
+  const QString family = QFontInfo(term->MarkerFont()).family();
+  const QString marker =
+      family.startsWith(QStringLiteral("D050000L")) || family.startsWith(QStringLiteral("Dingbats"))
+          ? QStringLiteral("\u275E")
+          : QStringLiteral("~");
+  EXPECT_TRUE(lines.contains(QStringLiteral("VER-C 1.2 {x} \\ \u00E9") + marker)) << lines.join(u'|').toStdString();
+  EXPECT_TRUE(lines.contains(QStringLiteral("VR") + marker)) << lines.join(u'|').toStdString();
 }
 
 }  // namespace
