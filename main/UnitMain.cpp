@@ -112,11 +112,12 @@ void TFormMain::BuildControls() {
   ColorClearButton->setEnabled(false);
   TerminalButton = Place(new QPushButton(QStringLiteral("Terminal"), this), 145, 385, 101, 25);
   TerminalButton->hide();
-  ConnectTestTimer = new kx::TTimer(this);
-  ConnectTestTimer->setInterval(3000);
   CommX1 = new TCommX(this);
   CommX1->setObjectName(QStringLiteral("CommX1"));
   CommX1->SetFlowCtrl(cfcNone);
+  VersionDialogue1 = new kx::VersionDialogue(
+      *CommX1, *this, {[this](const QString &t) { LogFileAdd(t); }, [this] { LogFileSave(3); }}, this);
+  ConnectTestTimer = VersionDialogue1->Timer();
   CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
 
   const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
@@ -153,7 +154,7 @@ void TFormMain::BuildControls() {
   connect(ComSearchButton, &QPushButton::clicked, this, &TFormMain::ComSearchButtonClick);
   connect(ConnectTestBitBtn, &QPushButton::clicked, this, &TFormMain::ConnectTestBitBtnClick);
   connect(AbortButton, &QPushButton::clicked, this, &TFormMain::AbortButtonClick);
-  connect(ConnectTestTimer, &QTimer::timeout, this, &TFormMain::ConnectTestTimerTimer);
+  connect(VersionDialogue1, &kx::VersionDialogue::GaveUp, this, &TFormMain::ConnectTestGaveUp);
   // A pick by the user only: a selection made by code does not count as a change.
   connect(ComPortComboBox, &QComboBox::activated, this, &TFormMain::ComPortComboBoxChange);
 }
@@ -427,38 +428,22 @@ void TFormMain::ComPortComboBoxChange() {
   if (ok && number != 0) CommX1->SetPortNo(number);
 }
 
-void TFormMain::SendVersionRequest() {
-  for (const char *part : {"\r\n", "VR", "\r\n", "VRP", "\r\n"}) CommX1->TransBlock(part, int(std::strlen(part)));
-}
-
 void TFormMain::ConnectTestBitBtnClick() {
   LogFileAdd(QStringLiteral("[VersionTest](FormMain) clicked"));
   ConnectTestBitBtn->Tag = 1;
   ConnectTestBitBtn->SetFontColor(colors::Yellow);
   AbortButton->setEnabled(true);
-  // A partial line left by an earlier check must not lead this check's first line.
-  VR_str.clear();
-  vr_state = 0;
   ReceiverStr.clear();
-  CanNotFindFlag = 0;
   MainVerStr.clear();
   DecorderVerStr.clear();
   PanelVerStr.clear();
-  rs_tmp.clear();
-  ms_tmp.clear();
-  ds_tmp.clear();
-  ps_tmp.clear();
   for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) l->clear();
-  FormTerminal->OpenButtonClick();
-  ConnectTestTimer->Tag = 0;
-  ConnectTestTimer->start();
-  SendVersionRequest();
+  VersionDialogue1->Start([] { FormTerminal->OpenButtonClick(); });
   LogFileSave(3);
 }
 
 void TFormMain::ConnectTestCommReceive(std::uint8_t RxData) {
-  const kx::VersionCheckLog log{[this](const QString &t) { LogFileAdd(t); }, [this] { LogFileSave(3); }};
-  switch (kx::FeedVersionByte(*this, RxData, log)) {
+  switch (VersionDialogue1->Receive(RxData)) {
     case kx::VersionLineResult::None:
       return;
     case kx::VersionLineResult::Retry:
@@ -480,17 +465,9 @@ void TFormMain::ConnectTestCommReceive(std::uint8_t RxData) {
   }
 }
 
-void TFormMain::ConnectTestTimerTimer() {
-  ConnectTestTimer->stop();
-  ConnectTestTimer->Tag += 1;
-  if (ConnectTestTimer->Tag <= 3) {
-    SendVersionRequest();
-    ConnectTestTimer->start();
-    return;
-  }
+void TFormMain::ConnectTestGaveUp() {
   AbortButtonClick();
   ConnectTestBitBtn->SetFontColor(colors::Red);
-  ConnectTestTimer->Tag = 0;
   // No receiver answered: nothing but the serial number speaks for the variant.
   BlockVersion = SerialBlockVersion;
   MainBoardBitBtn->setEnabled(false);
@@ -500,7 +477,7 @@ void TFormMain::ConnectTestTimerTimer() {
 
 void TFormMain::AbortButtonClick() {
   LogFileAdd(QStringLiteral("VersionTest Finish"));
-  ConnectTestTimer->stop();
+  VersionDialogue1->Stop();
   ConnectTestBitBtn->Tag = 0;
   AbortButton->setEnabled(false);
   FormTerminal->CloseButtonClick();

@@ -11,6 +11,7 @@
 #include "comm/CommX.h"
 #include "main/OperationLog.h"
 #include "main/VersionCheck.h"
+#include "main/VersionDialogue.h"
 #include "platform/Widgets.h"
 
 class QComboBox;
@@ -55,7 +56,9 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   kx::TButton *DigiDecBitBtn;
   QPushButton *ColorClearButton;
   QPushButton *TerminalButton;
-  kx::TTimer *ConnectTestTimer;
+  // The version dialogue, and its 3 s timer between requests.
+  kx::VersionDialogue *VersionDialogue1;
+  QTimer *ConnectTestTimer;
   // The serial port that every window shares; Tag holds the open port's number.
   TCommX *CommX1;
 
@@ -104,7 +107,7 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void EvaluateVersions();
   void ConnectTestBitBtnClick();
   void ConnectTestCommReceive(std::uint8_t RxData);
-  void ConnectTestTimerTimer();
+  void ConnectTestGaveUp();
   void AbortButtonClick();
   void CommX1Receive(QObject *Sender, int ReceiveSize);
   void ComSearchButtonClick();
@@ -121,8 +124,6 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   // A board button of the SH writer: the window shown, then set up for the board.
   void OpenShWriter(const QString &logText, int board);
   void InstallPortListeners();
-  // One version request: CR LF "VR" CR LF "VRP" CR LF, in five writes.
-  void SendVersionRequest();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

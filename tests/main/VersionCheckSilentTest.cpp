@@ -82,7 +82,7 @@ TEST_F(VersionCheckSilent, GiveUpThenRetryKeepsTheSerialNumbersVariant) {
     EXPECT_FALSE(FormMain->DecoderBitBtn->isEnabled());
     EXPECT_FALSE(FormMain->PanelBitBtn->isEnabled());
     EXPECT_FALSE(FormMain->CommX1->IsOpen());
-    EXPECT_EQ(FormMain->ConnectTestTimer->Tag, 0);
+    EXPECT_EQ(FormMain->VersionDialogue1->Repeats(), 0);
     EXPECT_EQ(LogSince(mark), (QStringList{"[VersionTest](FormMain) clicked", "VersionTest Finish"}));
   }
   kx::sim::Options opt;

@@ -1,0 +1,50 @@
+#include "main/VersionDialogue.h"
+
+#include <cstring>
+
+#include "comm/CommX.h"
+
+namespace kx {
+
+VersionDialogue::VersionDialogue(TCommX &port, VersionCheckFields &fields, VersionCheckLog log, QObject *parent)
+    : QObject(parent), port_(port), fields_(fields), log_(std::move(log)), timer_(new QTimer(this)) {
+  timer_->setInterval(kRequestIntervalMs);
+  connect(timer_, &QTimer::timeout, this, &VersionDialogue::Timeout);
+}
+
+void VersionDialogue::Start(const std::function<void()> &openPort) {
+  // A partial line left by an earlier check must not lead this check's first line.
+  fields_.VR_str.clear();
+  fields_.vr_state = 0;
+  fields_.CanNotFindFlag = 0;
+  fields_.rs_tmp.clear();
+  fields_.ms_tmp.clear();
+  fields_.ds_tmp.clear();
+  fields_.ps_tmp.clear();
+  if (openPort) openPort();
+  repeats_ = 0;
+  timer_->start();
+  SendRequest();
+}
+
+void VersionDialogue::Stop() { timer_->stop(); }
+
+VersionLineResult VersionDialogue::Receive(std::uint8_t byte) { return FeedVersionByte(fields_, byte, log_); }
+
+void VersionDialogue::SendRequest() {
+  for (const char *part : {"\r\n", "VR", "\r\n", "VRP", "\r\n"}) port_.TransBlock(part, int(std::strlen(part)));
+}
+
+void VersionDialogue::Timeout() {
+  timer_->stop();
+  repeats_ += 1;
+  if (repeats_ <= kRepeats) {
+    SendRequest();
+    timer_->start();
+    return;
+  }
+  repeats_ = 0;
+  emit GaveUp();
+}
+
+}  // namespace kx
