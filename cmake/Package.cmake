@@ -13,7 +13,7 @@ install(CODE "
   file(CREATE_LINK ../${KX_APP_DIR}/KX7391Updater
        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/KX7391Updater\" SYMBOLIC)
 ")
-install(TARGETS kx7391-sim RUNTIME DESTINATION bin)
+install(TARGETS kx7391-sim kx7391 RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater.desktop
               ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater-practice.desktop
         DESTINATION share/applications)
@@ -24,7 +24,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater.svg
 # as Debian wants them (gzip -n: no name or time stamp, so the same bytes every build).
 find_program(KX_GZIP gzip REQUIRED)
 set(kx_gz_files)
-foreach(src man/KX7391Updater.1 man/kx7391-sim.1 debian/changelog)
+foreach(src man/KX7391Updater.1 man/kx7391-sim.1 man/kx7391.1 debian/changelog)
   get_filename_component(name ${src} NAME)
   configure_file(${CMAKE_SOURCE_DIR}/resources/${src}.in ${KX_PKG_DIR}/${name} @ONLY)
   add_custom_command(OUTPUT ${KX_PKG_DIR}/${name}.gz
@@ -34,7 +34,8 @@ foreach(src man/KX7391Updater.1 man/kx7391-sim.1 debian/changelog)
   list(APPEND kx_gz_files ${KX_PKG_DIR}/${name}.gz)
 endforeach()
 add_custom_target(kx_package_files ALL DEPENDS ${kx_gz_files})
-install(FILES ${KX_PKG_DIR}/KX7391Updater.1.gz ${KX_PKG_DIR}/kx7391-sim.1.gz DESTINATION share/man/man1)
+install(FILES ${KX_PKG_DIR}/KX7391Updater.1.gz ${KX_PKG_DIR}/kx7391-sim.1.gz ${KX_PKG_DIR}/kx7391.1.gz
+        DESTINATION share/man/man1)
 install(FILES ${KX_PKG_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/resources/debian/copyright DESTINATION ${KX_DOC_DIR})
 
 set(CPACK_GENERATOR DEB)
