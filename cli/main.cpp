@@ -338,12 +338,26 @@ const char *kSteps[3] =
 
 int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   Logs logs(serial);
+  // The MainBoard image follows the variant as the updater finds it: from a version check
+  // first (the receiver still in its firmware), else from the serial number alone.
+  int blockVersion = SerialBlockVersion(serial);
+  int shortRfu = 0;
+  if (board == sh::kMainBoard) {
+    const CheckOutcome c = RunCheck(port, logs, serial);
+    if (c.plan && !c.plan->otherModel) {
+      blockVersion = c.plan->blockVersion;
+      shortRfu = c.plan->shortRfu;
+    } else if (c.exit == kOtherModel) {
+      Err() << c.message << Qt::endl;
+      if (json) PrintJson({{"exit", kOtherModel}, {"message", c.message}});
+      return kOtherModel;
+    } else if (!json) {
+      Out() << "No version answer (" << c.message << "): the image follows the serial number." << Qt::endl;
+    }
+  }
   const char *logNames[] = {"[MainBoard](FormMain) clicked", "[Decorder](FormMain) clicked", "[Panel](FormMain) clicked"};
   logs.Add(QLatin1String(logNames[board]));
-  // The MainBoard image follows the serial number's variant; a check run before on this
-  // receiver (kx7391 check) decides the same way from its answer.
-  const int blockVersion = SerialBlockVersion(serial);
-  const auto setup = sh::SetupForBoard(board, 0, blockVersion);
+  const auto setup = sh::SetupForBoard(board, shortRfu, blockVersion);
   kx::MemoryStream boot, echo, firm;
   sh::BootPayloads payloads{&boot, &echo, &firm, {}, {}};
   const kx::MessageSink sink = [](const QString &t) { Err() << t << Qt::endl; };

@@ -111,6 +111,22 @@ TEST_F(Kx7391Test, CheckThenWriteMainBoardProgramsTheImageAndLogsAsTheUpdater) {
   EXPECT_TRUE(QFile::exists(work.filePath("09680661_Log.txt")));
 }
 
+TEST_F(Kx7391Test, TheMainBoardImageFollowsTheCheckBeforeTheSerialNumber) {
+  sim::Options opt;
+  opt.versions = {"402AR", "3N4A", "510A"};  // the R variant: the serial number alone gives MAIN_NONE
+  StartReceiver(opt);
+  QString out;
+  ASSERT_EQ(Run({"write", "mainboard", "--port", "COM9", "--serial", "09680661", "--yes", "--json"}, &out), 0)
+      << out.toStdString();
+  const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+  EXPECT_EQ(o["image"].toString(), "MAIN_R_SH_7391") << out.toStdString();
+  kx::MemoryStream image;
+  ASSERT_TRUE(kx::MakeMotStreamFromResource("MAIN_R_SH_7391", image, kx::kRomSize, [](const QString &) {}));
+  const std::vector<std::uint8_t> expected(image.Bytes().begin(), image.Bytes().begin() + 0x40000);
+  EXPECT_TRUE(rx->flash(sim::Board::MainBoard) == expected);
+  EXPECT_EQ(o["sent"].toInt(), o["blocks"].toInt());
+}
+
 TEST_F(Kx7391Test, EachFaultGivesItsExitStatus) {
   using K = sim::FaultKind;
   struct Case {
@@ -128,8 +144,11 @@ TEST_F(Kx7391Test, EachFaultGivesItsExitStatus) {
   refused.faults = {{K::WriteError, 3}};
   const QStringList check{"check", "--port", "COM9"};
   const QStringList write{"write", "decoder", "--port", "COM9", "--yes"};
+  sim::Options silent;  // every answer breaks off: no answer is ever whole
+  for (int k = 1; k <= 4; ++k) silent.faults.push_back({K::CutAnswer, k});
   const Case cases[] = {
       {"no port", false, {}, check, 2},
+      {"no answer", true, silent, check, 3},
       {"not ready", true, notReady, check, 4},
       {"another model", true, otherModel, check, 5},
       {"block refused", true, refused, write, 6},
