@@ -258,6 +258,8 @@ class ConsoleView : public sh::BootWriterView {
   ConsoleView(sh::BootWriter &writer, int nonBlank, bool quiet)
       : writer_(writer), nonBlank_(nonBlank), tty_(isatty(STDOUT_FILENO) && !quiet), quiet_(quiet) {}
   QStringList messages;
+  // Why the port could not be opened (the run ended before anything was sent).
+  QString portError;
   QString lastPanel;
   int sent = 0;
 
@@ -274,7 +276,7 @@ class ConsoleView : public sh::BootWriterView {
     writer_.LetClosingStateRun();
   }
   void ErrorMessage(const QString &t) override {
-    messages.append(t);
+    portError = t;
     Err() << t << Qt::endl;
   }
   void BlockSent(unsigned) override {
@@ -432,11 +434,12 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   if (interrupted) {
     exit = kAborted;
     message = QStringLiteral("Write aborted: the board is left unwritten. Write it again.");
+  } else if (!view.portError.isEmpty()) {
+    exit = kPortUnavailable;
+    message = view.portError;
   } else if (!writer.Succeeded()) {
     exit = kWriteFailed;
     message = !view.messages.isEmpty() ? view.messages.last() : view.lastPanel;
-    if (!view.messages.isEmpty() && view.messages.last() == QStringLiteral("Can not open the COM port"))
-      exit = kPortUnavailable;
   } else {
     message = view.lastPanel;
   }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "payload/Loaders.h"
+#include "platform/serial/TermiosDevice.h"
 #include "sim/Receiver.h"
 
 inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
@@ -160,6 +161,18 @@ TEST_F(Kx7391Test, EachFaultGivesItsExitStatus) {
     EXPECT_EQ(Run(c.args), c.exit);
     if (rx) rx->stop();
     rx.reset();
+  }
+  // A port that another program holds: the updater's message, and status 2.
+  StartReceiver();
+  std::string why;
+  const auto holder = kx::serial::OpenTermios(rx->devicePath(), &why);
+  ASSERT_TRUE(holder) << why;
+  for (const QStringList &args : {check, write}) {
+    QProcess p;
+    Launch(p, args);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("Can not open the COM port"));
   }
 }
 
