@@ -198,6 +198,7 @@ void BootWriter::Failure(const QString &message, std::initializer_list<FailAct> 
 
 // State 2: take the port at the boot timing bit rate.
 void BootWriter::BootPortOpen() {
+  view_->PortTaking();
   if (port_.Tag != 0) {
     port_.PortClose();
     port_.Tag = 0;

@@ -46,6 +46,8 @@ class BootWriterView {
   // Whether WRITE START and Abort can be used.
   virtual void WriteEnabled(bool /*enabled*/) {}
   virtual void AbortEnabled(bool /*enabled*/) {}
+  // The run is about to take the port (whoever holds it loses it).
+  virtual void PortTaking() {}
   // The port was opened or closed by the run.
   virtual void PortChanged(bool /*open*/) {}
   // A frame went out for the block at `address` / a blank block was passed over.

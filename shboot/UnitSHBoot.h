@@ -122,6 +122,7 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   void Beep() override;
   void WriteEnabled(bool enabled) override;
   void AbortEnabled(bool enabled) override;
+  void PortTaking() override;
   void PortChanged(bool open) override;
   void BlockAnswered() override;
   void BoardState(Board state) override;

@@ -202,6 +202,9 @@ TEST_F(Kx7391Test, AnInterruptedWriteRunsAbort) {
 
 int main(int argc, char **argv) {
   QCoreApplication app(argc, argv);
+  // The loaders leave a copy of each image they load in the working directory.
+  QTemporaryDir here;
+  QDir::setCurrent(here.path());
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
