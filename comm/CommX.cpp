@@ -443,6 +443,14 @@ void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation)
         handler(this, bits);
       }
       break;
+    case Report::Disconnect: {
+      // Nothing more can pass through this opening: close it first, so that the
+      // handler finds the port closed and may open another one at once.
+      const TCommDisconnectEvent handler = OnDisconnect;
+      PortClose();
+      if (handler) handler(this);
+      break;
+    }
   }
 }
 

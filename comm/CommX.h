@@ -10,9 +10,11 @@
 //    Set while closed, a value is only stored and applied by the next PortOpen;
 //    set while open, it takes effect at once, or the setter raises its ECommError
 //    (the new value then stays stored, the line keeps its previous setting).
-//  - Events are the public members OnReceive, OnBreak and OnError; a handler set
-//    or cleared takes effect at the next report. Handlers may close the port and
-//    open it again.
+//  - Events are the public members OnReceive, OnBreak, OnError and OnDisconnect;
+//    a handler set or cleared takes effect at the next report. Handlers may close
+//    the port and open it again.
+//  - When the device hangs up (an unplugged adapter, a peer that went away) the
+//    component closes the port itself and then raises OnDisconnect, once.
 //  - Tag is a plain int for the port-sharing convention of the program.
 //  - Every failure raises ECommError with a fixed message.
 //  - All calls are made on the owning thread.
@@ -37,6 +39,8 @@ enum TCommFlowCtrls : std::uint8_t { cfcRtsCts, cfcDtrDsr, cfcXonXoff, cfcHalfHi
 using TCommReceiveEvent = std::function<void(QObject *Sender, int ReceiveSize)>;
 using TCommBreakEvent = std::function<void(QObject *Sender)>;
 using TCommErrEvent = std::function<void(QObject *Sender, int ErrorState)>;
+// Raised after the port was closed because its device hung up.
+using TCommDisconnectEvent = std::function<void(QObject *Sender)>;
 
 class ECommError : public std::runtime_error {
  public:
@@ -87,6 +91,7 @@ class TCustomCommX : public QObject {
   TCommReceiveEvent OnReceive;
   TCommBreakEvent OnBreak;
   TCommErrEvent OnError;
+  TCommDisconnectEvent OnDisconnect;
   int Tag = 0;
 
   void PortOpen();
@@ -128,7 +133,7 @@ class TCustomCommX : public QObject {
   friend class TCommTransThread;
   friend class TCommReceiveThread;
 
-  enum class Report { Receive, Break, Error };
+  enum class Report { Receive, Break, Error, Disconnect };
   // Called by the worker threads: hands the report to the owning thread and waits
   // until it is handled, or until the opening it belongs to has ended. A report of
   // the transmit thread does not wait while ClearTransBuf empties the queue, since

@@ -118,6 +118,7 @@ void TFormMain::BuildControls() {
   CommX1->setObjectName(QStringLiteral("CommX1"));
   CommX1->SetFlowCtrl(cfcNone);
   CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
+  CommX1->OnDisconnect = [this](QObject *sender) { CommX1Disconnect(sender); };
 
   const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
                          "ComSearchButton", "Label1", "ComPortComboBox", "Step05Label", "ConnectTestBitBtn",
@@ -392,6 +393,19 @@ void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
       if (l.Listening()) l.Take(buffer[static_cast<std::size_t>(i)]);
 }
 
+void TFormMain::CommX1Disconnect(QObject *) {
+  const QString message = QStringLiteral("COM%1 was disconnected.").arg(CommX1->PortNo());
+  // Who held the port is asked before anyone reacts, since a reaction (the writer's
+  // closing state) changes what the others would answer. The terminal goes first:
+  // it only records, while the writer's message box waits for the user.
+  const bool writer = BootState != 0 && FormSHBoot;
+  const bool terminal = FormTerminal && FormTerminal->CloseButton->isEnabled();
+  const bool check = ConnectTestBitBtn->Tag != 0;
+  if (terminal) FormTerminal->TerminalDisconnect(message);
+  if (check) ConnectTestCommDisconnect(message);
+  if (writer) FormSHBoot->BootCommDisconnect(message);
+}
+
 void TFormMain::ComSearchButtonClick() {
   LogFileAdd(QStringLiteral("[COM SEARCH](FormMain) start"));
   ComPortComboBox->clear();
@@ -488,6 +502,10 @@ void TFormMain::ConnectTestTimerTimer() {
     ConnectTestTimer->start();
     return;
   }
+  ConnectTestGiveUp();
+}
+
+void TFormMain::ConnectTestGiveUp() {
   AbortButtonClick();
   ConnectTestBitBtn->SetFontColor(colors::Red);
   ConnectTestTimer->Tag = 0;
@@ -496,6 +514,12 @@ void TFormMain::ConnectTestTimerTimer() {
   MainBoardBitBtn->setEnabled(false);
   DecoderBitBtn->setEnabled(false);
   PanelBitBtn->setEnabled(false);
+}
+
+// A receiver that went away cannot answer: the check gives up at once.
+void TFormMain::ConnectTestCommDisconnect(const QString &message) {
+  LogFileAdd(message);
+  ConnectTestGiveUp();
 }
 
 void TFormMain::AbortButtonClick() {

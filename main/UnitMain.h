@@ -107,6 +107,9 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void ConnectTestTimerTimer();
   void AbortButtonClick();
   void CommX1Receive(QObject *Sender, int ReceiveSize);
+  // The device of CommX1 hung up and the port is closed: whoever held it is told.
+  void CommX1Disconnect(QObject *Sender);
+  void ConnectTestCommDisconnect(const QString &message);
   void ComSearchButtonClick();
   void ComPortComboBoxChange();
 
@@ -123,6 +126,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void InstallPortListeners();
   // One version request: CR LF "VR" CR LF "VRP" CR LF, in five writes.
   void SendVersionRequest();
+  // The end of a check without an answer: port closed, caption red, SH boards disabled.
+  void ConnectTestGiveUp();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

@@ -481,6 +481,14 @@ void TFormSHBoot::BootCommReceive(std::uint8_t RxData) {
   }
 }
 
+void TFormSHBoot::BootCommDisconnect(const QString &message) {
+  // A run already in its closing state ends as it is.
+  if (BootState == 0 || BootState == 999) return;
+  // The closing state is posted before the box, so the run ends while the box waits.
+  using A = FailAct;
+  Failure(message, {A::Log, A::Beep, A::Panel, A::Post, A::Box});
+}
+
 void TFormSHBoot::Failure(const QString &message, std::initializer_list<FailAct> actions) {
   BootState = 999;
   for (FailAct act : actions) {

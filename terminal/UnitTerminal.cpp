@@ -622,6 +622,15 @@ void TFormTerminal::CloseButtonClick() {
   SetSendButtonsEnabled(false);
 }
 
+void TFormTerminal::TerminalDisconnect(const QString &message) {
+  InsertLineEntry(message, palette().color(QPalette::WindowText), false);
+  // Unlike "COM Close" there is no line left to wait for.
+  if (TCommX *port = Port()) port->Tag = 0;
+  CloseButton->setEnabled(false);
+  OpenButton->setEnabled(true);
+  SetSendButtonsEnabled(false);
+}
+
 bool TFormTerminal::Transmit(const QByteArray &bytes) {
   TCommX *port = Port();
   return port && port->TransBlock(bytes.constData(), static_cast<int>(bytes.size()));

@@ -86,6 +86,9 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   // control. OpenButtonClick lets the port's error pass to its caller.
   void OpenButtonClick();
   void CloseButtonClick();
+  // The port's device hung up and the port is closed: an entry in the log, and the
+  // buttons as after "COM Close".
+  void TerminalDisconnect(const QString &message);
 
   void TimerSendStart();
   void TimerSendStop();

@@ -74,6 +74,11 @@ class Device {
 
   // A descriptor that becomes readable when input arrives (for epoll and notifiers).
   virtual int PollFd() const = 0;
+
+  // True once the device has hung up for good (an unplugged adapter, a peer that
+  // closed its end): its driver takes and gives nothing any more. A device that
+  // cannot go away keeps this default.
+  virtual bool Gone() { return false; }
 };
 
 }  // namespace kx::serial

@@ -150,6 +150,9 @@ class TermiosDevice final : public Device {
   long ReadSome(std::uint8_t *buffer, std::size_t size) override {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, size);
+      // A raw tty that has bytes gives them and one that has none says EAGAIN: an end
+      // of file means the line hung up, and reading again would only spin.
+      if (n == 0 && size > 0) return -1;
       if (n >= 0) return n;
       if (errno == EINTR) continue;
       return errno == EAGAIN ? 0 : -1;
@@ -195,6 +198,15 @@ class TermiosDevice final : public Device {
   void SetBreak(bool on) override { ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK); }
 
   int PollFd() const override { return fd_; }
+
+  // After a hang-up the kernel answers every call on the descriptor with EIO (the
+  // node itself may be gone already), while a live line, even one whose peer is
+  // missing, still gives its settings.
+  bool Gone() override {
+    termios2 t{};
+    if (::ioctl(fd_, TCGETS2, &t) == 0) return false;
+    return errno == EIO || errno == ENODEV || errno == ENXIO;
+  }
 
  private:
   void ModemBits(bool on, int bit) { ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit); }

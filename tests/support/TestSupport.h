@@ -30,6 +30,10 @@ class MessageBoxes {
 // Runs the event loop until `done` holds or the time is up; returns `done()`.
 bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The share of one core this process used while its event loop ran for `span`
+// (user and system time of every thread, from getrusage).
+double IdleCpuShare(std::chrono::milliseconds span);
+
 // A fresh temporary directory made the working directory for the fixture's life.
 class ScopedWorkDir {
  public:
