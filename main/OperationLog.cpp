@@ -183,8 +183,12 @@ void OperationLog::Save(int which) {
     const bool kept = it.key() == MainFileName() || (!serialBaseName_.isEmpty() && it.key() == SerialFileName());
     it = (!kept && it->pending.isEmpty()) ? files_.erase(it) : std::next(it);
   }
+  // Shown again only after everything that can be written has been: a save that merely
+  // had nothing to do for its own files does not count.
+  const bool allWritten = std::none_of(files_.cbegin(), files_.cend(),
+                                       [](const LogFile &f) { return !f.unusable && !f.pending.isEmpty(); });
   if (errors.isEmpty()) {
-    failureShown_ = false;
+    if (allWritten) failureShown_ = false;
   } else if (!failureShown_) {
     failureShown_ = true;
     if (saveFailed) saveFailed(errors.join(u'\n'));
