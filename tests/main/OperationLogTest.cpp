@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QCoreApplication>
 #include <QProcess>
@@ -404,10 +406,10 @@ TEST_F(LogTest, KillDuringSavingLeavesEveryEarlierLineIntact) {
     int saves;
     int large;
     int killAfterSaved;  // kill once this save has been told (-1: once the large one starts)
-    int delayMs;
-  } cases[] = {{"between two saves", 100000, 0, 40, 0},
-               {"at the start of a large save", 5, 200000, -1, 0},
-               {"in a large save", 5, 200000, -1, 60}};
+    bool inTheWrite;     // and only once the file has begun to grow
+  } cases[] = {{"between two saves", 100000, 0, 40, false},
+               {"before a large save's write", 5, 200000, -1, false},
+               {"in a large save's write", 5, 200000, -1, true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     kxtest::ScopedWorkDir work;
@@ -421,7 +423,12 @@ TEST_F(LogTest, KillDuringSavingLeavesEveryEarlierLineIntact) {
     QByteArray told;
     while (!told.contains(awaited) && tool.waitForReadyRead(10000)) told += tool.readAllStandardOutput();
     ASSERT_TRUE(told.contains(awaited)) << told.toStdString();
-    if (c.delayMs) QThread::msleep(c.delayMs);
+    if (c.inTheWrite) {
+      const qint64 before = QFileInfo(work.file("KX7391Updater_Log.txt")).size();
+      QDeadlineTimer limit(20000);
+      while (QFileInfo(work.file("KX7391Updater_Log.txt")).size() == before && !limit.hasExpired())
+        QThread::usleep(100);
+    }
     tool.kill();
     tool.waitForFinished();
     told += tool.readAllStandardOutput();
