@@ -128,7 +128,12 @@ class WholeFileLog {
     if (start < text.size()) log.lines.append(text.mid(start));
   }
   Log main_;
-  Log serial_{QString(), QStringLiteral("_Log.txt")};
+  Log serial_ = [] {
+    Log l;
+    l.baseName.clear();
+    l.suffix = QStringLiteral("_Log.txt");
+    return l;
+  }();
 };
 
 // One step of a sequence, played on either log.
@@ -332,7 +337,9 @@ TEST_F(LogTest, FailedSaveKeepsItsLinesAndTellsOnceUntilASaveSucceeds) {
     log.Add(QStringLiteral("after"));
     log.Save(3);
     EXPECT_EQ(log.PendingLines(), 0);
-    if (c.existingFile) EXPECT_TRUE(kxtest::ReadAll(file).startsWith(history));
+    if (c.existingFile) {
+      EXPECT_TRUE(kxtest::ReadAll(file).startsWith(history));
+    }
     expected += QStringList{"while locked 0", "while locked 1", "while locked 2", "after"};
     EXPECT_EQ(Texts(FileLines(file)).mid(c.existingFile ? 1 : 0), expected);
 
