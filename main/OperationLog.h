@@ -29,7 +29,7 @@ class OperationLog {
   // Appends the lines not yet written to the files named by the bit set, one write and
   // one flush to the disk per file. Raises nothing: a file that cannot be written keeps
   // its lines for the next save, and the failure is told to `saveFailed` once, then not
-  // again until a save has written everything it tried.
+  // again until a save has caught up (every line that can be written is on disk).
   void Save(int which);
   // Takes the encoding of the files named by the bit set from their first bytes, and
   // whether their last line is ended; a missing file is created as UTF-8 at the first save.
