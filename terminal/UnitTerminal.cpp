@@ -624,6 +624,9 @@ void TFormTerminal::CloseButtonClick() {
 
 void TFormTerminal::TerminalDisconnect(const QString &message) {
   InsertLineEntry(message, palette().color(QPalette::WindowText), false);
+  ++portEpoch_;
+  portEpochReason_ = QStringLiteral("the COM port was disconnected");
+  StopTimedSending(portEpochReason_);
   // Unlike "COM Close" there is no line left to wait for.
   if (TCommX *port = Port()) port->Tag = 0;
   CloseButton->setEnabled(false);
