@@ -246,6 +246,36 @@ TEST_F(DigiDecWindow, SecondWriteStartDuringARunStartsNoSecondTool) {
   EXPECT_TRUE(w.boxes.texts.isEmpty());
 }
 
+// A second updater started in the same place while the first one's tool runs.
+TEST_F(DigiDecWindow, ARunOfAnotherUpdaterKeepsItsLogAndNoSecondToolStarts) {
+  Append("a: I:Erasing..\r\n");
+  kx::digidec::RunLock other;
+  ASSERT_TRUE(other.TryAcquire(w.base.tool()));
+  ASSERT_TRUE(other.Held());
+  TFormDigiDec *form = w.Create();
+  EXPECT_TRUE(QFileInfo::exists(w.logTxt()));
+  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+
+  FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Fuchsia);
+  form->ExeButtonClick();
+  ASSERT_EQ(w.boxes.texts.size(), 1);
+  EXPECT_TRUE(w.boxes.texts[0].startsWith("The writer tool is running from another KX7391Updater"));
+  EXPECT_EQ(kxtest::LogTexts(), (QStringList{" digidecw/log.txt belongs to a run of another updater: not moved",
+                                             "DigiDec[WRITE] clicked",
+                                             " WriterCmd is running from another updater: not started"}));
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(form->WriterProcess->state(), QProcess::NotRunning);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Fuchsia);
+
+  // Once that run has ended, this updater's run holds the folder in turn.
+  other.Release();
+  form->ExeButtonClick();
+  EXPECT_TRUE(form->NowCommandExecute);
+  EXPECT_TRUE(kx::digidec::RunLock::HeldElsewhere(w.base.tool()));
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return !form->NowCommandExecute; }, std::chrono::seconds(30)));
+  EXPECT_FALSE(kx::digidec::RunLock::HeldElsewhere(w.base.tool()));
+}
+
 TEST_F(DigiDecWindow, FailedLaunchTellsTheUserAndStartsNoRun) {
   TFormDigiDec *form = w.Create();
   // The folder the shell would start in is gone.
