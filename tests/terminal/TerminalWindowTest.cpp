@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
-#include <QProcess>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -265,12 +264,11 @@ TEST_F(TerminalWindow, RtfSaveOpensInPandocWithTextMarkerAndColours) {
   EXPECT_TRUE(rtf.contains("\\red0\\green0\\blue255;"));
   EXPECT_TRUE(rtf.contains("\\fcharset2 "));
 
-  QProcess pandoc;
-  pandoc.start(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
-                                          QStringLiteral("plain"), QStringLiteral("--wrap=none"), path});
-  ASSERT_TRUE(pandoc.waitForFinished(30000)) << "pandoc did not run";
-  ASSERT_EQ(pandoc.exitCode(), 0) << pandoc.readAllStandardError().toStdString();
-  const QStringList lines = QString::fromUtf8(pandoc.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+  kxtest::ChildProcess pandoc(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
+                                                        QStringLiteral("plain"), QStringLiteral("--wrap=none"), path});
+  const QByteArray plain = pandoc.ReadOutput(30000, true);
+  ASSERT_EQ(pandoc.Wait(30000), 0) << "pandoc failed (its messages are above)";
+  const QStringList lines = QString::fromUtf8(plain).split(u'\n', Qt::SkipEmptyParts);
   EXPECT_TRUE(lines.contains(QStringLiteral("VER-C 1.2 {x} \\ \u00E9~"))) << lines.join(u'|').toStdString();
   EXPECT_TRUE(lines.contains(QStringLiteral("VR~"))) << lines.join(u'|').toStdString();
 }
