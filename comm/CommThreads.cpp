@@ -127,6 +127,9 @@ void TCommTransThread::HalfDuplexStart() {
 void TCommTransThread::HalfDuplexEnd() {
   const TCommFlowCtrls flow = FOwner->FFlowCtrl.load();
   if (flow != cfcHalfHigh && flow != cfcHalfLow) return;
+  // The driver has taken the bytes, but the UART still sends them: the wait counts
+  // from when the last one has left, so the far end is not cut off mid-character.
+  CommHandle->Drain();
   kx::Sleep(static_cast<std::uint32_t>(HalfWaitTim.load()));
   CommHandle->SetRts(flow == cfcHalfLow);
 }

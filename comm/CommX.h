@@ -23,10 +23,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace kx::serial {
 class Device;
@@ -57,6 +59,11 @@ class TCustomCommX : public QObject {
   static constexpr int INVALID_HANDLE_VALUE = -1;
   // Blocks that may wait for the transmit thread at one time.
   static constexpr int kMaxOutstandingBlocks = 32;
+  // The fixed pauses of the owning thread: after the threads start in PortOpen, after
+  // the queues are cleared in PortClose, and at the end of PortClose.
+  static constexpr int kOpenSettleMs = 100;
+  static constexpr int kCloseQuietMs = 100;
+  static constexpr int kCloseRestMs = 200;
 
   explicit TCustomCommX(QObject *AOwner = nullptr);
   ~TCustomCommX() override;
@@ -139,6 +146,10 @@ class TCustomCommX : public QObject {
   // the transmit thread does not wait while ClearTransBuf empties the queue, since
   // the owning thread is then waiting for that very thread.
   void SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit);
+  // Queued calls on the owning thread: the oldest waiting report is handled; a
+  // transmit slot has come free.
+  Q_INVOKABLE void DeliverReport();
+  Q_INVOKABLE void WakeOwner() {}
   void HandleReport(Report kind, int bits, std::uint64_t generation);
   void ReportLineErrors(kx::serial::Device *device, std::uint64_t generation, bool fromTransmit);
   // Called by the transmit thread when it finishes a block.
@@ -184,6 +195,15 @@ class TCustomCommX : public QObject {
   std::uint64_t liveGeneration_ = 0;  // under reportMutex_; 0 while closed
   bool transDiscard_ = false;         // under reportMutex_: ClearTransBuf is running
   std::uint64_t lastGeneration_ = 0;
+  struct PendingReport {
+    Report kind = Report::Receive;
+    int bits = 0;
+    std::uint64_t generation = 0;
+    std::uint64_t id = 0;
+  };
+  std::deque<PendingReport> pendingReports_;   // under reportMutex_: sent, not yet handled
+  std::vector<std::uint64_t> handledReports_;  // under reportMutex_: handled, sender not yet gone on
+  std::uint64_t lastReportId_ = 0;             // under reportMutex_
 
   struct ReadWait;
   ReadWait *readWait_ = nullptr;  // the innermost ReceiveBlock waiting for bytes

@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <mutex>
+#include <utility>
 
 #include "platform/Tick.h"
 
@@ -45,7 +47,8 @@ std::string Reason(const char *what) { return std::string(what) + ": " + std::st
 
 class TermiosDevice final : public Device {
  public:
-  TermiosDevice(int fd, int abortFd, const termios2 &original) : fd_(fd), abortFd_(abortFd), original_(original) {
+  TermiosDevice(int fd, int abortFd, const termios2 &original, std::string sysName)
+      : fd_(fd), abortFd_(abortFd), original_(original), sysName_(std::move(sysName)) {
     TakeLineEvents();  // counts from before this opening are not ours to report
   }
 
@@ -113,6 +116,13 @@ class TermiosDevice final : public Device {
   void ArmWrite() override {
     std::uint64_t count;
     while (::read(abortFd_, &count, sizeof count) > 0) {
+    }
+  }
+
+  // TCSBRK with a non-zero argument is tcdrain(): it waits for the UART to empty,
+  // without a break. A purge from another thread ends the wait early.
+  void Drain() override {
+    while (::ioctl(fd_, TCSBRK, 1) != 0 && errno == EINTR) {
     }
   }
 
@@ -197,6 +207,23 @@ class TermiosDevice final : public Device {
 
   void SetBreak(bool on) override { ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK); }
 
+  bool RequestLowLatency() override {
+    serial_struct ss{};
+    if (::ioctl(fd_, TIOCGSERIAL, &ss) != 0) return false;
+    if (ss.flags & ASYNC_LOW_LATENCY) return true;
+    ss.flags |= ASYNC_LOW_LATENCY;  // a user flag: no privilege needed
+    if (::ioctl(fd_, TIOCSSERIAL, &ss) != 0) return false;
+    return ::ioctl(fd_, TIOCGSERIAL, &ss) == 0 && (ss.flags & ASYNC_LOW_LATENCY);
+  }
+
+  int LatencyTimerMs() override {
+    if (sysName_.empty()) return -1;
+    std::ifstream f("/sys/bus/usb-serial/devices/" + sysName_ + "/latency_timer");
+    int ms = -1;
+    if (!(f >> ms)) return -1;
+    return ms;
+  }
+
   int PollFd() const override { return fd_; }
 
   // After a hang-up the kernel answers every call on the descriptor with EIO (the
@@ -216,6 +243,7 @@ class TermiosDevice final : public Device {
   termios2 original_;
   std::mutex countsMutex_;  // the threads of the component each take events
   serial_icounter_struct counts_{};
+  std::string sysName_;  // the kernel's name of the tty (ttyUSB0), for its sysfs entries
 };
 
 }  // namespace
@@ -237,7 +265,14 @@ std::unique_ptr<Device> OpenTermios(const std::string &path, std::string *error)
     ::ioctl(fd, TIOCNXCL);
     return fail(Reason("eventfd"), fd);
   }
-  return std::make_unique<TermiosDevice>(fd, abortFd, original);
+  // A pinned name is a link: the kernel's name is that of the device it points to.
+  std::string sysName;
+  if (char *real = ::realpath(path.c_str(), nullptr)) {
+    sysName = real;
+    std::free(real);
+    sysName = sysName.substr(sysName.rfind('/') + 1);
+  }
+  return std::make_unique<TermiosDevice>(fd, abortFd, original, std::move(sysName));
 }
 
 }  // namespace kx::serial

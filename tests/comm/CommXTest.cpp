@@ -1,12 +1,12 @@
 // The serial port component against pseudo-terminal peers made in the test, and once
 // against a pair made by socat.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <functional>
@@ -237,15 +237,14 @@ TEST_F(PtyPort, OpenFailures) {
   other.PortClose();
 
   // Held by another process that locks its port.
-  QProcess holder;
   // -o: only flock itself holds the lock, so killing it frees the port.
-  holder.start(QStringLiteral("flock"),
-               {QStringLiteral("-o"), pty.slavePath(), QStringLiteral("-c"), QStringLiteral("echo held; exec sleep 5")});
-  ASSERT_TRUE(holder.waitForReadyRead(5000));
+  kxtest::ChildProcess holder(QStringLiteral("flock"), {QStringLiteral("-o"), pty.slavePath(), QStringLiteral("-c"),
+                                                        QStringLiteral("echo held; exec sleep 5")});
+  ASSERT_FALSE(holder.ReadOutput(5000, false).isEmpty());
   EXPECT_EQ(Raised([&] { comm.PortOpen(); }), "Can not open the COM port");
   EXPECT_FALSE(comm.IsOpen());
-  holder.kill();
-  holder.waitForFinished();
+  holder.Signal(SIGKILL);
+  holder.Wait(5000);
   comm.PortOpen();
   EXPECT_TRUE(comm.IsOpen());
 }
@@ -424,9 +423,8 @@ TEST(CommXSocat, BothDirectionsThroughSocat) {
   kxtest::ScopedPortDir ports;
   const QString port = ports.path() + "/COM7";  // socat makes the link itself
   const QString peerPath = ports.path() + "/peer";
-  QProcess socat;
-  socat.start(QStringLiteral("socat"), {"pty,raw,echo=0,link=" + port, "pty,raw,echo=0,link=" + peerPath});
-  ASSERT_TRUE(socat.waitForStarted());
+  kxtest::ChildProcess socat(QStringLiteral("socat"), {"pty,raw,echo=0,link=" + port, "pty,raw,echo=0,link=" + peerPath});
+  ASSERT_TRUE(socat.started());
   ASSERT_TRUE(kxtest::WaitUntil([&] { return QFile::exists(port) && QFile::exists(peerPath); }));
   const int peer = kxtest::OpenRaw(peerPath);
   ASSERT_GE(peer, 0);
@@ -451,8 +449,8 @@ TEST(CommXSocat, BothDirectionsThroughSocat) {
   EXPECT_TRUE(received == in);
   comm.PortClose();
   ::close(peer);
-  socat.terminate();
-  socat.waitForFinished();
+  socat.Signal(SIGTERM);
+  socat.Wait(5000);
 }
 
 TEST_F(PtyPort, HangUpClosesThePortAtOnceAndReportsIt) {
