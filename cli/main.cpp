@@ -66,22 +66,17 @@ QTextStream &Err() {
   return s;
 }
 
-// The logs of the updater, in the working directory.
+// The logs of the updater, in the working directory. A save that fails is said once on
+// standard error, and the lines wait for the next save.
 struct Logs {
   kx::OperationLog log;
   explicit Logs(const QString &serial) {
+    log.saveFailed = [](const QString &message) { Err() << "log: " << message << Qt::endl; };
     log.Open(kx::OperationLog::kMain);
     if (!serial.isEmpty()) log.ChangeSerialNumber(serial);
   }
   void Add(const QString &t) { log.Add(t); }
-  void Save() {
-    try {
-      log.Save(3);
-    } catch (const std::exception &e) {
-      // A log that cannot be written is said once per save and does not end the run.
-      Err() << "log: " << QString::fromUtf8(e.what()) << Qt::endl;
-    }
-  }
+  void Save() { log.Save(3); }
 };
 
 // The MainBoard variant the serial number gives (0968...: 0, 0971...: 1).
@@ -153,6 +148,13 @@ CheckOutcome RunCheck(TCommX &port, Logs &logs, const QString &serial) {
     }
   };
   QObject::connect(&dialogue, &kx::VersionDialogue::GaveUp, &loop, &QEventLoop::quit);
+  // A receiver that went away cannot answer: the check gives up at once.
+  QString disconnected;
+  port.OnDisconnect = [&](QObject *) {
+    disconnected = QStringLiteral("COM%1 was disconnected.").arg(port.PortNo());
+    logs.Add(disconnected);
+    loop.quit();
+  };
   try {
     dialogue.Start([&] {
       port.SetStopBit(csb1);
@@ -172,11 +174,12 @@ CheckOutcome RunCheck(TCommX &port, Logs &logs, const QString &serial) {
   loop.exec();
   dialogue.Stop();
   port.OnReceive = nullptr;
+  port.OnDisconnect = nullptr;
   logs.Add(QStringLiteral("VersionTest Finish"));
   port.PortClose();
   port.Tag = 0;
   if (!result) {
-    out.message = QStringLiteral("No answer from the receiver.");
+    out.message = !disconnected.isEmpty() ? disconnected : QStringLiteral("No answer from the receiver.");
   } else if (*result == kx::VersionLineResult::Retry) {
     logs.Add(QStringLiteral("Wait and Retry [VersionCheck]"));
     out.exit = kNotReady;
@@ -405,6 +408,7 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
     for (int i = 0; i < got; ++i)
       if (writer.State() != 0) writer.Receive(buf[static_cast<std::size_t>(i)]);
   };
+  port.OnDisconnect = [&](QObject *) { writer.Disconnected(QStringLiteral("COM%1 was disconnected.").arg(port.PortNo())); };
   bool interrupted = false;
   // Ctrl+C runs Abort's sequence: the port closed and the click logged.
   kx::OnTerminationSignal([&] {
@@ -426,6 +430,7 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   idle.start();
   loop.exec();
   port.OnReceive = nullptr;
+  port.OnDisconnect = nullptr;
   view.EndLine();
   const double seconds = clock.elapsed() / 1000.0;
 

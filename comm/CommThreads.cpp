@@ -127,6 +127,9 @@ void TCommTransThread::HalfDuplexStart() {
 void TCommTransThread::HalfDuplexEnd() {
   const TCommFlowCtrls flow = FOwner->FFlowCtrl.load();
   if (flow != cfcHalfHigh && flow != cfcHalfLow) return;
+  // The driver has taken the bytes, but the UART still sends them: the wait counts
+  // from when the last one has left, so the far end is not cut off mid-character.
+  CommHandle->Drain();
   kx::Sleep(static_cast<std::uint32_t>(HalfWaitTim.load()));
   CommHandle->SetRts(flow == cfcHalfLow);
 }
@@ -200,11 +203,17 @@ void TCommReceiveThread::Execute() {
       if (events[i].events & EPOLLIN) received = true;
       if (events[i].events & (EPOLLHUP | EPOLLERR)) gone = true;
     }
-    if (gone && watching && !received) {
-      // The device hung up (an unplugged adapter, a closed peer): nothing more can come.
+    if (gone && watching && CommHandle->Gone()) {
+      // The device hung up (an unplugged adapter, a closed peer): nothing more can come,
+      // and what it still reports is noise. The owner closes the port on this report.
       ::epoll_ctl(epoll_, EPOLL_CTL_DEL, portFd, nullptr);
       watching = false;
+      owner_->SendReport(TCustomCommX::Report::Disconnect, 0, generation_, false);
+      continue;
     }
+    // A hang-up the driver does not confirm (a pseudo-terminal's master whose slave is
+    // not open yet) is only a state of the line: the port stays watched, and being
+    // edge-triggered the wait does not return for it again until something changes.
     const Device::LineEvents line = CommHandle->TakeLineEvents();
     if (line.errors) owner_->SendReport(TCustomCommX::Report::Error, line.errors, generation_, false);
     if (Terminated) break;

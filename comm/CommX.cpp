@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QLoggingCategory>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -25,6 +27,8 @@ struct TCustomCommX::ReadWait {
   QSocketNotifier *notifier = nullptr;
   ReadWait *outer = nullptr;
 };
+
+Q_LOGGING_CATEGORY(lcSerial, "kx.serial")
 
 namespace {
 // One 10-bit character at the given rate, rounded down, plus 1 ms.
@@ -156,6 +160,14 @@ void TCustomCommX::PortOpen() {
       TransCnt = 0;
     }
     ApplyQueues();
+    // A USB adapter otherwise holds received bytes until its latency timer runs out
+    // (16 ms on common FTDI chips), which doubles the time of a write that waits for
+    // an answer after every frame. Drivers without the mode open as before.
+    FHandle->RequestLowLatency();
+    if (const int ms = FHandle->LatencyTimerMs(); ms > 1) {
+      qCWarning(lcSerial, "COM%d: the USB adapter's latency timer is %d ms; received bytes wait up to %d ms",
+                FPortNo, ms, ms);
+    }
     FHandle->PurgeTx();
     FHandle->PurgeRx();
     // The settings go to the driver one at a time in this fixed order, each with its
@@ -191,6 +203,8 @@ void TCustomCommX::PortOpen() {
       ReceiveThread.reset();
       throw ECommError("Can not create RX thread");
     }
+    // The line settles with DTR and RTS up before anything is sent.
+    kx::Sleep(kOpenSettleMs);
   } catch (...) {
     PortClose();
     throw;
@@ -203,12 +217,15 @@ void TCustomCommX::PortClose() {
   SetRtsSignal(false);
   ClearTransBuf();
   ClearReceiveBuf();
+  kx::Sleep(kCloseQuietMs);
   // From here no report of this opening reaches a handler, and a thread waiting for
   // its report to be handled stops waiting: the threads can be joined even when
   // this runs inside a handler of their own report.
   {
     std::lock_guard lock(reportMutex_);
     liveGeneration_ = 0;
+    pendingReports_.clear();
+    handledReports_.clear();
   }
   reportCv_.notify_all();
   for (ReadWait *w = readWait_; w; w = w->outer) {
@@ -226,6 +243,9 @@ void TCustomCommX::PortClose() {
   TransThread.reset();
   ReceiveThread.reset();
   FHandle.reset();
+  // DTR and RTS stay low at least this long before the port can be opened again: a
+  // receiver may take that as the end of the session.
+  kx::Sleep(kCloseRestMs);
 }
 
 // ---------------------------------------------------------------- transmit
@@ -291,7 +311,10 @@ void TCustomCommX::BlockFinished(int length) {
     TransCnt = std::max(0, TransCnt - 1);
   }
   TransDrained.notify_all();
-  if (transWaiters_ > 0) QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
+  if (transWaiters_ > 0) {
+    static const QMetaMethod wake = staticMetaObject.method(staticMetaObject.indexOfMethod("WakeOwner()"));
+    wake.invoke(this, Qt::QueuedConnection);
+  }
 }
 
 void TCustomCommX::ClearTransBuf() {
@@ -390,32 +413,49 @@ int TCustomCommX::GetReceiveLength() { return FHandle ? FHandle->InQueue() : 0; 
 // ---------------------------------------------------------------- reports
 
 void TCustomCommX::SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit) {
+  std::uint64_t id;
   {
     std::lock_guard lock(reportMutex_);
     if (liveGeneration_ != generation) return;
+    id = ++lastReportId_;
+    pendingReports_.push_back({kind, bits, generation, id});
   }
-  auto handled = std::make_shared<bool>(false);
-  QMetaObject::invokeMethod(
-      this,
-      [this, kind, bits, generation, handled] {
-        struct Done {
-          TCustomCommX *c;
-          std::shared_ptr<bool> flag;
-          ~Done() {
-            {
-              std::lock_guard lock(c->reportMutex_);
-              *flag = true;
-            }
-            c->reportCv_.notify_all();
-          }
-        } done{this, handled};
-        HandleReport(kind, bits, generation);
-      },
-      Qt::QueuedConnection);
+  // The queued call carries nothing: the owning thread takes the report from the
+  // queue under reportMutex_, which orders everything this thread did before.
+  static const QMetaMethod deliver =
+      staticMetaObject.method(staticMetaObject.indexOfMethod("DeliverReport()"));
+  deliver.invoke(this, Qt::QueuedConnection);
   std::unique_lock lock(reportMutex_);
+  const auto handled = [&] {
+    return std::find(handledReports_.begin(), handledReports_.end(), id) != handledReports_.end();
+  };
   reportCv_.wait(lock, [&] {
-    return *handled || liveGeneration_ != generation || (fromTransmit && transDiscard_);
+    return handled() || liveGeneration_ != generation || (fromTransmit && transDiscard_);
   });
+  std::erase(handledReports_, id);
+}
+
+void TCustomCommX::DeliverReport() {
+  PendingReport r;
+  {
+    std::lock_guard lock(reportMutex_);
+    if (pendingReports_.empty()) return;  // dropped by PortClose
+    r = pendingReports_.front();
+    pendingReports_.pop_front();
+  }
+  // The sender goes on once the handler has returned, or left with an exception.
+  struct Done {
+    TCustomCommX *c;
+    std::uint64_t id;
+    ~Done() {
+      {
+        std::lock_guard lock(c->reportMutex_);
+        c->handledReports_.push_back(id);
+      }
+      c->reportCv_.notify_all();
+    }
+  } done{this, r.id};
+  HandleReport(r.kind, r.bits, r.generation);
 }
 
 void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation) {
@@ -443,6 +483,14 @@ void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation)
         handler(this, bits);
       }
       break;
+    case Report::Disconnect: {
+      // Nothing more can pass through this opening: close it first, so that the
+      // handler finds the port closed and may open another one at once.
+      const TCommDisconnectEvent handler = OnDisconnect;
+      PortClose();
+      if (handler) handler(this);
+      break;
+    }
   }
 }
 

@@ -10,9 +10,11 @@
 //    Set while closed, a value is only stored and applied by the next PortOpen;
 //    set while open, it takes effect at once, or the setter raises its ECommError
 //    (the new value then stays stored, the line keeps its previous setting).
-//  - Events are the public members OnReceive, OnBreak and OnError; a handler set
-//    or cleared takes effect at the next report. Handlers may close the port and
-//    open it again.
+//  - Events are the public members OnReceive, OnBreak, OnError and OnDisconnect;
+//    a handler set or cleared takes effect at the next report. Handlers may close
+//    the port and open it again.
+//  - When the device hangs up (an unplugged adapter, a peer that went away) the
+//    component closes the port itself and then raises OnDisconnect, once.
 //  - Tag is a plain int for the port-sharing convention of the program.
 //  - Every failure raises ECommError with a fixed message.
 //  - All calls are made on the owning thread.
@@ -21,10 +23,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace kx::serial {
 class Device;
@@ -37,6 +41,8 @@ enum TCommFlowCtrls : std::uint8_t { cfcRtsCts, cfcDtrDsr, cfcXonXoff, cfcHalfHi
 using TCommReceiveEvent = std::function<void(QObject *Sender, int ReceiveSize)>;
 using TCommBreakEvent = std::function<void(QObject *Sender)>;
 using TCommErrEvent = std::function<void(QObject *Sender, int ErrorState)>;
+// Raised after the port was closed because its device hung up.
+using TCommDisconnectEvent = std::function<void(QObject *Sender)>;
 
 class ECommError : public std::runtime_error {
  public:
@@ -53,6 +59,11 @@ class TCustomCommX : public QObject {
   static constexpr int INVALID_HANDLE_VALUE = -1;
   // Blocks that may wait for the transmit thread at one time.
   static constexpr int kMaxOutstandingBlocks = 32;
+  // The fixed pauses of the owning thread: after the threads start in PortOpen, after
+  // the queues are cleared in PortClose, and at the end of PortClose.
+  static constexpr int kOpenSettleMs = 100;
+  static constexpr int kCloseQuietMs = 100;
+  static constexpr int kCloseRestMs = 200;
 
   explicit TCustomCommX(QObject *AOwner = nullptr);
   ~TCustomCommX() override;
@@ -87,6 +98,7 @@ class TCustomCommX : public QObject {
   TCommReceiveEvent OnReceive;
   TCommBreakEvent OnBreak;
   TCommErrEvent OnError;
+  TCommDisconnectEvent OnDisconnect;
   int Tag = 0;
 
   void PortOpen();
@@ -128,12 +140,16 @@ class TCustomCommX : public QObject {
   friend class TCommTransThread;
   friend class TCommReceiveThread;
 
-  enum class Report { Receive, Break, Error };
+  enum class Report { Receive, Break, Error, Disconnect };
   // Called by the worker threads: hands the report to the owning thread and waits
   // until it is handled, or until the opening it belongs to has ended. A report of
   // the transmit thread does not wait while ClearTransBuf empties the queue, since
   // the owning thread is then waiting for that very thread.
   void SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit);
+  // Queued calls on the owning thread: the oldest waiting report is handled; a
+  // transmit slot has come free.
+  Q_INVOKABLE void DeliverReport();
+  Q_INVOKABLE void WakeOwner() {}
   void HandleReport(Report kind, int bits, std::uint64_t generation);
   void ReportLineErrors(kx::serial::Device *device, std::uint64_t generation, bool fromTransmit);
   // Called by the transmit thread when it finishes a block.
@@ -179,6 +195,15 @@ class TCustomCommX : public QObject {
   std::uint64_t liveGeneration_ = 0;  // under reportMutex_; 0 while closed
   bool transDiscard_ = false;         // under reportMutex_: ClearTransBuf is running
   std::uint64_t lastGeneration_ = 0;
+  struct PendingReport {
+    Report kind = Report::Receive;
+    int bits = 0;
+    std::uint64_t generation = 0;
+    std::uint64_t id = 0;
+  };
+  std::deque<PendingReport> pendingReports_;   // under reportMutex_: sent, not yet handled
+  std::vector<std::uint64_t> handledReports_;  // under reportMutex_: handled, sender not yet gone on
+  std::uint64_t lastReportId_ = 0;             // under reportMutex_
 
   struct ReadWait;
   ReadWait *readWait_ = nullptr;  // the innermost ReceiveBlock waiting for bytes

@@ -131,7 +131,10 @@ void TFormDigiDec::FormCreate() {
   const QString path = LogTxtPath();
   // The previous run's log is kept under the time of its last change.
   QString newName;
-  if (QFileInfo::exists(path)) {
+  if (kx::digidec::RunLock::HeldElsewhere(kx::digidec::ToolDirectory())) {
+    // Another updater's tool is writing it right now.
+    Log(QStringLiteral(" digidecw/log.txt belongs to a run of another updater: not moved"));
+  } else if (QFileInfo::exists(path)) {
     QFile f(path);
     if (f.open(QIODevice::ReadOnly)) {
       newName = kx::digidec::ToolDirectory() + QLatin1Char('/') +
@@ -189,6 +192,15 @@ void TFormDigiDec::ExeButtonClick() {
     RefuseWithoutWine();
     return;
   }
+  if (!runLock_.TryAcquire(kx::digidec::ToolDirectory())) {
+    Log(QStringLiteral(" WriterCmd is running from another updater: not started"));
+    LogSave();
+    kx::MessageBox(this,
+                   QStringLiteral("The writer tool is running from another KX7391Updater on this PC.\n"
+                                  "Wait until its run has ended, then click WRITE START again."),
+                   QStringLiteral("エラー"), QMessageBox::Critical);
+    return;
+  }
   NowCommandExecute = true;
   succeeded_ = false;
   const QString command = throughWine ? kx::digidec::kWineShellCommand : kx::digidec::kShellCommand;
@@ -234,6 +246,7 @@ void TFormDigiDec::WriterProcessErrorOccurred(QProcess::ProcessError error) {
   // Other errors come with the process's end, which is handled on its own.
   if (error != QProcess::FailedToStart) return;
   NowCommandExecute = false;
+  runLock_.Release();
   Log(QStringLiteral(" ERROR!!  Can not Ececute WriterCmd"));
   LogSave();
   kx::MessageBox(this, QStringLiteral("起動に失敗しました"), QStringLiteral("エラー"), QMessageBox::Critical);
@@ -243,7 +256,10 @@ void TFormDigiDec::WriterProcessFinished(int exitCode, QProcess::ExitStatus exit
   // The run ends whatever the last read brings, even when logging it fails.
   struct EndRun {
     TFormDigiDec *form;
-    ~EndRun() { form->NowCommandExecute = false; }
+    ~EndRun() {
+      form->NowCommandExecute = false;
+      form->runLock_.Release();
+    }
   } endRun{this};
   // The tool's last lines, its very last one whole even without a line end.
   ReadLogTxt(true);

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "digidec/RunLock.h"
 #include "digidec/WriterLog.h"
 #include "platform/Widgets.h"
 
@@ -73,6 +74,8 @@ class TFormDigiDec : public QWidget {
   kx::digidec::LogLineReader reader_;
   // "I:Success" was handled during the current run.
   bool succeeded_ = false;
+  // Held from WRITE START to the tool's end.
+  kx::digidec::RunLock runLock_;
 };
 
 extern TFormDigiDec *FormDigiDec;

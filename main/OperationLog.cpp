@@ -1,12 +1,16 @@
 #include "main/OperationLog.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QLocale>
-#include <QSaveFile>
-#include <QStringDecoder>
 #include <QStringEncoder>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <vector>
 
-#include "platform/FileError.h"
+#include "platform/AppendFile.h"
+#include "platform/Dialogs.h"
 
 namespace kx {
 
@@ -55,88 +59,161 @@ QString LogStamp(const QDateTime &when, QChar dateSeparator, QChar timeSeparator
 }
 
 OperationLog::OperationLog() : dateSep_(LocaleDateSeparator()), timeSep_(LocaleTimeSeparator()) {
-  main_.baseName = QStringLiteral("KX7391Updater_Log");
+  saveFailed = [](const QString &message) {
+    // Shown after the handler under way, which goes on; before the event loop runs
+    // (start-up) or after it ended (the last save) there is no such handler to wait for.
+    if (QCoreApplication::instance() && QThread::currentThread()->loopLevel() > 0)
+      QTimer::singleShot(0, QCoreApplication::instance(), [message] { ErrorBox(message); });
+    else
+      ErrorBox(message);
+  };
+  files_.insert(MainFileName(), LogFile{});
 }
 
-QString OperationLog::FileNameFor(const Log &log, const QString &suffix) { return log.baseName + suffix; }
-QString OperationLog::MainFileName() const { return FileNameFor(main_, QStringLiteral(".txt")); }
-QString OperationLog::SerialFileName() const { return FileNameFor(serial_, QStringLiteral("_Log.txt")); }
+QString OperationLog::MainFileName() const { return QStringLiteral("KX7391Updater_Log.txt"); }
+QString OperationLog::SerialFileName() const { return serialBaseName_ + QStringLiteral("_Log.txt"); }
+
+qsizetype OperationLog::PendingLines() const {
+  qsizetype n = 0;
+  for (const LogFile &f : files_) n += f.pending.size();
+  return n;
+}
 
 void OperationLog::Add(const QString &text) {
   const QString line = LogStamp(clock(), dateSep_, timeSep_) + text;
-  main_.lines.append(line);
-  if (!serial_.baseName.isEmpty()) serial_.lines.append(line);
-}
-
-void OperationLog::SaveLog(const Log &log, const QString &fileName) {
-  if (!UsableFileStem(log.baseName))
-    throw EFileError(QStringLiteral("Cannot create file \"%1\". The file name is not valid.").arg(fileName));
-  QString text;
-  qsizetype size = 0;
-  for (const QString &l : log.lines) size += l.size() + 2;
-  text.reserve(size);
-  for (const QString &l : log.lines) {
-    text += l;
-    text += QLatin1String("\r\n");
+  mainRun_.append(line);
+  files_[MainFileName()].pending.append(line);
+  if (!serialBaseName_.isEmpty()) {
+    serialRun_.append(line);
+    files_[SerialFileName()].pending.append(line);
   }
-  QStringEncoder encoder(log.encoding,
-                         log.byteOrderMark ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default);
-  const QByteArray bytes = encoder.encode(text);
-  // Written beside the old file and renamed over it, so a crash or a full disk
-  // leaves the whole old history rather than a truncated one.
-  QSaveFile file(fileName);
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-    throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(fileName, file.errorString()));
 }
 
-void OperationLog::OpenLog(Log &log, const QString &fileName) {
-  if (!UsableFileStem(log.baseName))
-    throw EFileError(QStringLiteral("Cannot open file \"%1\". The file name is not valid.").arg(fileName));
+QString OperationLog::Learn(LogFile &log, const QString &fileName) {
+  log.known = false;
+  log.encoding = QStringConverter::Utf8;
+  log.byteOrderMark = false;
+  log.lineOpen = false;
   QFile file(fileName);
-  if (!file.exists()) {
-    log.lines.clear();
-    log.encoding = QStringConverter::Utf8;
-    log.byteOrderMark = false;
-    return;
-  }
-  if (!file.open(QIODevice::ReadOnly))
-    throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(fileName, file.errorString()));
-  const QByteArray bytes = file.readAll();
-  const auto bom = QStringConverter::encodingForData(bytes);
-  log.byteOrderMark = bom.has_value();
-  log.encoding = bom.value_or(QStringConverter::Utf8);
-  QStringDecoder decoder(log.encoding);  // skips the byte-order mark by default
-  const QString text = decoder.decode(bytes);
-
-  // Lines end in CR LF, LF or CR; a final line break opens no empty line.
-  log.lines.clear();
-  qsizetype start = 0;
-  const qsizetype n = text.size();
-  for (qsizetype i = 0; i < n; ++i) {
-    const QChar c = text[i];
-    if (c == u'\r' || c == u'\n') {
-      log.lines.append(text.mid(start, i - start));
-      if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n') ++i;
-      start = i + 1;
+  if (file.exists()) {
+    if (!file.open(QIODevice::ReadOnly))
+      return QStringLiteral("Cannot open file \"%1\". %2").arg(fileName, file.errorString());
+    // The encoding from the first bytes only, as a byte-order mark says it.
+    const auto bom = QStringConverter::encodingForData(file.read(4));
+    log.byteOrderMark = bom.has_value();
+    log.encoding = bom.value_or(QStringConverter::Utf8);
+    // Whether the last line is ended: its last character only.
+    QStringEncoder encoder(log.encoding);
+    const QByteArray mark = encoder.encode(QString(QChar(QChar::ByteOrderMark)));
+    const QByteArray cr = encoder.encode(QStringLiteral("\r"));
+    const QByteArray lf = encoder.encode(QStringLiteral("\n"));
+    const qint64 size = file.size();
+    if (size > (log.byteOrderMark ? mark.size() : 0)) {
+      if (!file.seek(size - lf.size()))
+        return QStringLiteral("Cannot open file \"%1\". %2").arg(fileName, file.errorString());
+      const QByteArray last = file.read(lf.size());
+      log.lineOpen = last != cr && last != lf;
     }
   }
-  if (start < n) log.lines.append(text.mid(start));
+  log.known = true;
+  return {};
+}
+
+QString OperationLog::Append(LogFile &log, const QString &fileName) {
+  QStringEncoder encoder(log.encoding);
+  qint64 prefixSize = 0;
+  std::vector<qint64> lineEnds;
+  const auto compose = [&](qint64 sizeBefore) {
+    QByteArray bytes;
+    if (sizeBefore == 0) {
+      // A file made anew (or emptied since it was opened) starts as it was opened.
+      if (log.byteOrderMark) bytes += encoder.encode(QString(QChar(QChar::ByteOrderMark)));
+    } else if (log.lineOpen) {
+      bytes += encoder.encode(QStringLiteral("\r\n"));
+    }
+    prefixSize = bytes.size();
+    for (const QString &line : std::as_const(log.pending)) {
+      bytes += encoder.encode(line);
+      bytes += encoder.encode(QStringLiteral("\r\n"));
+      lineEnds.push_back(bytes.size());
+    }
+    return bytes;
+  };
+  const AppendResult result = AppendToFile(fileName, compose);
+  // A write cut short keeps the lines that did not reach the file whole; they go out
+  // again, after a line break, with the next save.
+  const auto whole = std::upper_bound(lineEnds.begin(), lineEnds.end(), result.written) - lineEnds.begin();
+  if (appended && whole > 0) appended(fileName, log.pending.first(whole));
+  log.pending.remove(0, whole);
+  if (!lineEnds.empty() && result.written == lineEnds.back())
+    log.lineOpen = false;
+  else if (result.written > 0)
+    log.lineOpen = result.written != prefixSize &&
+                   !std::binary_search(lineEnds.begin(), lineEnds.end(), result.written);
+  return result.error;
+}
+
+QString OperationLog::SaveFile(const QString &fileName) {
+  LogFile &log = files_[fileName];
+  if (log.pending.isEmpty()) return {};
+  if (!log.known) {
+    if (QString error = Learn(log, fileName); !error.isEmpty()) return error;
+  }
+  return Append(log, fileName);
 }
 
 void OperationLog::Save(int which) {
-  if (which & kMain) SaveLog(main_, MainFileName());
-  if ((which & kSerial) && !serial_.baseName.isEmpty()) SaveLog(serial_, SerialFileName());
+  QStringList errors;
+  auto save = [&](const QString &fileName) {
+    if (QString error = SaveFile(fileName); !error.isEmpty()) errors.append(error);
+  };
+  if (which & kMain) save(MainFileName());
+  if (which & kSerial) {
+    const QString current = serialBaseName_.isEmpty() ? QString() : SerialFileName();
+    if (!current.isEmpty() && !UsableFileStem(serialBaseName_) && !files_.value(current).pending.isEmpty())
+      errors.append(QStringLiteral("Cannot create file \"%1\". The file name is not valid.").arg(current));
+    // Serial-number logs left with lines by an earlier failure, then the current one.
+    for (const QString &fileName : files_.keys()) {
+      if (fileName != MainFileName() && fileName != current && !files_.value(fileName).unusable) save(fileName);
+    }
+    if (!current.isEmpty() && UsableFileStem(serialBaseName_)) save(current);
+  }
+  // Files that hold all their lines are no longer needed in memory.
+  for (auto it = files_.begin(); it != files_.end();) {
+    const bool kept = it.key() == MainFileName() || (!serialBaseName_.isEmpty() && it.key() == SerialFileName());
+    it = (!kept && it->pending.isEmpty()) ? files_.erase(it) : std::next(it);
+  }
+  // Shown again only after everything that can be written has been: a save that merely
+  // had nothing to do for its own files does not count.
+  const bool allWritten = std::none_of(files_.cbegin(), files_.cend(),
+                                       [](const LogFile &f) { return !f.unusable && !f.pending.isEmpty(); });
+  if (errors.isEmpty()) {
+    if (allWritten) failureShown_ = false;
+  } else if (!failureShown_) {
+    failureShown_ = true;
+    if (saveFailed) saveFailed(errors.join(u'\n'));
+  }
 }
 
 void OperationLog::Open(int which) {
-  if (which & kMain) OpenLog(main_, MainFileName());
-  if ((which & kSerial) && !serial_.baseName.isEmpty()) OpenLog(serial_, SerialFileName());
+  auto open = [this](const QString &fileName) {
+    LogFile &log = files_[fileName];
+    // A file that cannot be read now is tried again, and reported, at the save.
+    Learn(log, fileName);
+  };
+  if (which & kMain) open(MainFileName());
+  if ((which & kSerial) && !serialBaseName_.isEmpty()) {
+    if (UsableFileStem(serialBaseName_))
+      open(SerialFileName());
+    else
+      files_[SerialFileName()].unusable = true;
+  }
 }
 
 void OperationLog::ChangeSerialNumber(const QString &serial) {
   Save(kSerial);
-  serial_.baseName = serial;
-  serial_.lines.clear();
+  serialBaseName_ = serial;
+  serialRun_.clear();
   Open(kSerial);
   Add(QStringLiteral("SerialNumbrt Change to ") + serial);
 }

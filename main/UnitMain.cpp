@@ -119,6 +119,7 @@ void TFormMain::BuildControls() {
       *CommX1, *this, {[this](const QString &t) { LogFileAdd(t); }, [this] { LogFileSave(3); }}, this);
   ConnectTestTimer = VersionDialogue1->Timer();
   CommX1->OnReceive = [this](QObject *sender, int size) { CommX1Receive(sender, size); };
+  CommX1->OnDisconnect = [this](QObject *sender) { CommX1Disconnect(sender); };
 
   const char *names[] = {"Step01Label", "Step02Label", "SerialNumberEdit", "Step03Label", "Step04Label",
                          "ComSearchButton", "Label1", "ComPortComboBox", "Step05Label", "ConnectTestBitBtn",
@@ -154,7 +155,7 @@ void TFormMain::BuildControls() {
   connect(ComSearchButton, &QPushButton::clicked, this, &TFormMain::ComSearchButtonClick);
   connect(ConnectTestBitBtn, &QPushButton::clicked, this, &TFormMain::ConnectTestBitBtnClick);
   connect(AbortButton, &QPushButton::clicked, this, &TFormMain::AbortButtonClick);
-  connect(VersionDialogue1, &kx::VersionDialogue::GaveUp, this, &TFormMain::ConnectTestGaveUp);
+  connect(VersionDialogue1, &kx::VersionDialogue::GaveUp, this, &TFormMain::ConnectTestGiveUp);
   // A pick by the user only: a selection made by code does not count as a change.
   connect(ComPortComboBox, &QComboBox::activated, this, &TFormMain::ComPortComboBoxChange);
 }
@@ -393,6 +394,19 @@ void TFormMain::CommX1Receive(QObject *, int ReceiveSize) {
       if (l.Listening()) l.Take(buffer[static_cast<std::size_t>(i)]);
 }
 
+void TFormMain::CommX1Disconnect(QObject *) {
+  const QString message = QStringLiteral("COM%1 was disconnected.").arg(CommX1->PortNo());
+  // Who held the port is asked before anyone reacts, since a reaction (the writer's
+  // closing state) changes what the others would answer. The terminal goes first:
+  // it only records, while the writer's message box waits for the user.
+  const bool writer = BootState != 0 && FormSHBoot;
+  const bool terminal = FormTerminal && FormTerminal->CloseButton->isEnabled();
+  const bool check = ConnectTestBitBtn->Tag != 0;
+  if (terminal) FormTerminal->TerminalDisconnect(message);
+  if (check) ConnectTestCommDisconnect(message);
+  if (writer) FormSHBoot->BootCommDisconnect(message);
+}
+
 void TFormMain::ComSearchButtonClick() {
   LogFileAdd(QStringLiteral("[COM SEARCH](FormMain) start"));
   ComPortComboBox->clear();
@@ -465,7 +479,7 @@ void TFormMain::ConnectTestCommReceive(std::uint8_t RxData) {
   }
 }
 
-void TFormMain::ConnectTestGaveUp() {
+void TFormMain::ConnectTestGiveUp() {
   AbortButtonClick();
   ConnectTestBitBtn->SetFontColor(colors::Red);
   // No receiver answered: nothing but the serial number speaks for the variant.
@@ -473,6 +487,12 @@ void TFormMain::ConnectTestGaveUp() {
   MainBoardBitBtn->setEnabled(false);
   DecoderBitBtn->setEnabled(false);
   PanelBitBtn->setEnabled(false);
+}
+
+// A receiver that went away cannot answer: the check gives up at once.
+void TFormMain::ConnectTestCommDisconnect(const QString &message) {
+  LogFileAdd(message);
+  ConnectTestGiveUp();
 }
 
 void TFormMain::AbortButtonClick() {

@@ -107,9 +107,11 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void EvaluateVersions();
   void ConnectTestBitBtnClick();
   void ConnectTestCommReceive(std::uint8_t RxData);
-  void ConnectTestGaveUp();
   void AbortButtonClick();
   void CommX1Receive(QObject *Sender, int ReceiveSize);
+  // The device of CommX1 hung up and the port is closed: whoever held it is told.
+  void CommX1Disconnect(QObject *Sender);
+  void ConnectTestCommDisconnect(const QString &message);
   void ComSearchButtonClick();
   void ComPortComboBoxChange();
 
@@ -124,6 +126,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   // A board button of the SH writer: the window shown, then set up for the board.
   void OpenShWriter(const QString &logText, int board);
   void InstallPortListeners();
+  // The end of a check without an answer: port closed, caption red, SH boards disabled.
+  void ConnectTestGiveUp();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

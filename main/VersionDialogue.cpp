@@ -27,7 +27,10 @@ void VersionDialogue::Start(const std::function<void()> &openPort) {
   SendRequest();
 }
 
-void VersionDialogue::Stop() { timer_->stop(); }
+void VersionDialogue::Stop() {
+  timer_->stop();
+  repeats_ = 0;
+}
 
 VersionLineResult VersionDialogue::Receive(std::uint8_t byte) { return FeedVersionByte(fields_, byte, log_); }
 
@@ -43,7 +46,6 @@ void VersionDialogue::Timeout() {
     timer_->start();
     return;
   }
-  repeats_ = 0;
   emit GaveUp();
 }
 

@@ -24,7 +24,7 @@ class VersionDialogue : public QObject {
   // Clears what an earlier check left, runs `openPort` (the owner takes the port its
   // way), sends the first request and starts the repeats.
   void Start(const std::function<void()> &openPort);
-  // Ends the repeats; the owner closes the port.
+  // Ends the repeats (their count back to 0); the owner closes the port.
   void Stop();
   bool Running() const { return timer_->isActive(); }
   // Requests sent after the first.

@@ -177,6 +177,14 @@ void BootWriter::Receive(std::uint8_t RxData) {
   }
 }
 
+void BootWriter::Disconnected(const QString &message) {
+  // A run already in its closing state ends as it is.
+  if (state_ == 0 || state_ == 999) return;
+  // The closing state is posted before the box, so the run ends while the box waits.
+  using A = FailAct;
+  Failure(message, {A::Log, A::Beep, A::Panel, A::Post, A::Box});
+}
+
 void BootWriter::Failure(const QString &message, std::initializer_list<FailAct> actions) {
   SetState(999);
   for (FailAct act : actions) {

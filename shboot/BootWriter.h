@@ -102,6 +102,8 @@ class BootWriter : public QObject {
   bool Start();
   // Abort: ends a run at once, the port closed.
   void Abort();
+  // The port's device hung up: a run in progress fails with `message`.
+  void Disconnected(const QString &message);
   // A byte the port received while a run is in progress.
   void Receive(std::uint8_t RxData);
   // One step of the machine in its current state.

@@ -396,3 +396,5 @@ QColor TFormSHBoot::BoardButtonColour() const {
 }
 
 void TFormSHBoot::BootCommReceive(std::uint8_t RxData) { Writer->Receive(RxData); }
+
+void TFormSHBoot::BootCommDisconnect(const QString &message) { Writer->Disconnected(message); }

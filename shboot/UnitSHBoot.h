@@ -106,6 +106,8 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   void FormDestroy();
   void BoardInitialize(int BoardNo);
   void BootCommReceive(std::uint8_t RxData);
+  // The port's device hung up during a run: the run fails with `message`.
+  void BootCommDisconnect(const QString &message);
   void WriteButtonClick();
   void AbortButtonClick();
   void BitBtn1Click();

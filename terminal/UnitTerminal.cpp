@@ -48,6 +48,8 @@ constexpr int kStatusHeight = 33;
 constexpr int kLogFontPixels = 13;
 const QString kMarker = QStringLiteral("~");
 const QString kPortClosedNote = QStringLiteral("; COM port closed: nothing was sent");
+// Bytes typed into the boot-mode dialogue would break an echo check or a block frame.
+const QString kWriterHoldsNote = QStringLiteral("; The SH writer holds the port: nothing was sent");
 
 template <typename W>
 W *Place(W *w, int left, int top, int width, int height) {
@@ -360,12 +362,21 @@ void TFormTerminal::UpdateHistory(const QString &command) {
   CommandComboBox->setCurrentIndex(0);
 }
 
-void TFormTerminal::SendButtonClick() {
-  const QString command = CommandComboBox->currentText();
+bool TFormTerminal::SendRefused() {
+  if (BootState != 0) {
+    NoteEntry(kWriterHoldsNote);
+    return true;
+  }
   if (!PortIsOpen()) {
     NoteEntry(kPortClosedNote);
-    return;
+    return true;
   }
+  return false;
+}
+
+void TFormTerminal::SendButtonClick() {
+  const QString command = CommandComboBox->currentText();
+  if (SendRefused()) return;
   if (TerminalTypeItemIndex() == 1) {
     TerminalRxFlush();
     QTextCursor c(RichEdit1->document());
@@ -400,10 +411,7 @@ void TFormTerminal::SendHEXButtonClick() {
     case Status::NoBytes:
       return;
   }
-  if (!PortIsOpen()) {
-    NoteEntry(kPortClosedNote);
-    return;
-  }
+  if (SendRefused()) return;
   AppendEntry(command, kSentColour);
   rx_.ResetHexColumn();
   Transmit(parsed.bytes);
@@ -469,10 +477,7 @@ void TFormTerminal::SendFile(bool timed) {
   if (f.error() != QFileDevice::NoError)
     throw kx::EFileError(QStringLiteral("Cannot read \"%1\": %2").arg(path, f.errorString()));
   f.close();
-  if (!PortIsOpen()) {
-    NoteEntry(kPortClosedNote);
-    return;
-  }
+  if (SendRefused()) return;
   // This sending keeps its own lines: a timer tick during the pause below may start
   // another sending of the file, after which this one goes on where it stopped.
   // It ends when the port is closed or another user takes it during a pause.
@@ -612,6 +617,18 @@ void TFormTerminal::CloseButtonClick() {
     port->PortClose();
     port->Tag = 0;
   }
+  CloseButton->setEnabled(false);
+  OpenButton->setEnabled(true);
+  SetSendButtonsEnabled(false);
+}
+
+void TFormTerminal::TerminalDisconnect(const QString &message) {
+  InsertLineEntry(message, palette().color(QPalette::WindowText), false);
+  ++portEpoch_;
+  portEpochReason_ = QStringLiteral("the COM port was disconnected");
+  StopTimedSending(portEpochReason_);
+  // Unlike "COM Close" there is no line left to wait for.
+  if (TCommX *port = Port()) port->Tag = 0;
   CloseButton->setEnabled(false);
   OpenButton->setEnabled(true);
   SetSendButtonsEnabled(false);

@@ -86,6 +86,9 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   // control. OpenButtonClick lets the port's error pass to its caller.
   void OpenButtonClick();
   void CloseButtonClick();
+  // The port's device hung up and the port is closed: an entry in the log, and the
+  // buttons as after "COM Close".
+  void TerminalDisconnect(const QString &message);
 
   void TimerSendStart();
   void TimerSendStop();
@@ -129,6 +132,8 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   // A note of the terminal's own in the log, begun with ";" so that "File Send" of a
   // saved log does not send it.
   void NoteEntry(const QString &text);
+  // Notes and refuses a send while the port is closed or the SH writer holds it.
+  bool SendRefused();
   void UpdateHistory(const QString &command);
   // The file sending of "File Send" and of each tick of timed sending.
   void SendFile(bool timed);

@@ -29,8 +29,10 @@ namespace {
 
 constexpr int kPort = 9;
 // Sleeps of a successful run: 500 ms after the port opens, 500 ms after the boot
-// program starts, 500 + 500 ms around the change to 115200 bit/s, 500 ms before the close.
-constexpr double kFixedWaitsSeconds = 2.5;
+// program starts, 500 + 500 ms around the change to 115200 bit/s, 500 ms before the close;
+// and the serial component's own pauses in opening and closing the port.
+constexpr double kFixedWaitsSeconds =
+    2.5 + (TCustomCommX::kOpenSettleMs + TCustomCommX::kCloseQuietMs + TCustomCommX::kCloseRestMs) / 1000.0;
 
 double ThreadCpuSeconds() {
   timespec ts{};

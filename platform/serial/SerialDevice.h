@@ -47,6 +47,9 @@ class Device {
   // Forgets an earlier PurgeTx, so that it cannot abort the next write. Called
   // together with the first WriteSome of each write, under the caller's lock.
   virtual void ArmWrite() = 0;
+  // Waits until the driver has sent every byte it holds (the UART's own queue
+  // included), or until a purge discards them.
+  virtual void Drain() = 0;
   // Hands bytes to the driver without waiting: the count taken (0 when it is full),
   // or -1 on failure.
   virtual long WriteSome(const std::uint8_t *data, std::size_t size) = 0;
@@ -72,8 +75,20 @@ class Device {
   virtual int ModemStatus() = 0;
   virtual void SetBreak(bool on) = 0;
 
+  // Asks the driver to pass received bytes on at once instead of collecting them
+  // (low-latency mode): true when it is on. A driver without the mode (a
+  // pseudo-terminal) or one that refuses it works as before.
+  virtual bool RequestLowLatency() = 0;
+  // The USB adapter's latency timer in ms, where the driver shows one; -1 otherwise.
+  virtual int LatencyTimerMs() = 0;
+
   // A descriptor that becomes readable when input arrives (for epoll and notifiers).
   virtual int PollFd() const = 0;
+
+  // True once the device has hung up for good (an unplugged adapter, a peer that
+  // closed its end): its driver takes and gives nothing any more. A device that
+  // cannot go away keeps this default.
+  virtual bool Gone() { return false; }
 };
 
 }  // namespace kx::serial

@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <mutex>
+#include <utility>
 
 #include "platform/Tick.h"
 
@@ -45,7 +47,8 @@ std::string Reason(const char *what) { return std::string(what) + ": " + std::st
 
 class TermiosDevice final : public Device {
  public:
-  TermiosDevice(int fd, int abortFd, const termios2 &original) : fd_(fd), abortFd_(abortFd), original_(original) {
+  TermiosDevice(int fd, int abortFd, const termios2 &original, std::string sysName)
+      : fd_(fd), abortFd_(abortFd), original_(original), sysName_(std::move(sysName)) {
     TakeLineEvents();  // counts from before this opening are not ours to report
   }
 
@@ -116,6 +119,13 @@ class TermiosDevice final : public Device {
     }
   }
 
+  // TCSBRK with a non-zero argument is tcdrain(): it waits for the UART to empty,
+  // without a break. A purge from another thread ends the wait early.
+  void Drain() override {
+    while (::ioctl(fd_, TCSBRK, 1) != 0 && errno == EINTR) {
+    }
+  }
+
   long WriteSome(const std::uint8_t *data, std::size_t size) override {
     for (;;) {
       const ssize_t n = ::write(fd_, data, size);
@@ -150,6 +160,9 @@ class TermiosDevice final : public Device {
   long ReadSome(std::uint8_t *buffer, std::size_t size) override {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, size);
+      // A raw tty that has bytes gives them and one that has none says EAGAIN: an end
+      // of file means the line hung up, and reading again would only spin.
+      if (n == 0 && size > 0) return -1;
       if (n >= 0) return n;
       if (errno == EINTR) continue;
       return errno == EAGAIN ? 0 : -1;
@@ -194,7 +207,33 @@ class TermiosDevice final : public Device {
 
   void SetBreak(bool on) override { ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK); }
 
+  bool RequestLowLatency() override {
+    serial_struct ss{};
+    if (::ioctl(fd_, TIOCGSERIAL, &ss) != 0) return false;
+    if (ss.flags & ASYNC_LOW_LATENCY) return true;
+    ss.flags |= ASYNC_LOW_LATENCY;  // a user flag: no privilege needed
+    if (::ioctl(fd_, TIOCSSERIAL, &ss) != 0) return false;
+    return ::ioctl(fd_, TIOCGSERIAL, &ss) == 0 && (ss.flags & ASYNC_LOW_LATENCY);
+  }
+
+  int LatencyTimerMs() override {
+    if (sysName_.empty()) return -1;
+    std::ifstream f("/sys/bus/usb-serial/devices/" + sysName_ + "/latency_timer");
+    int ms = -1;
+    if (!(f >> ms)) return -1;
+    return ms;
+  }
+
   int PollFd() const override { return fd_; }
+
+  // After a hang-up the kernel answers every call on the descriptor with EIO (the
+  // node itself may be gone already), while a live line, even one whose peer is
+  // missing, still gives its settings.
+  bool Gone() override {
+    termios2 t{};
+    if (::ioctl(fd_, TCGETS2, &t) == 0) return false;
+    return errno == EIO || errno == ENODEV || errno == ENXIO;
+  }
 
  private:
   void ModemBits(bool on, int bit) { ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit); }
@@ -204,6 +243,7 @@ class TermiosDevice final : public Device {
   termios2 original_;
   std::mutex countsMutex_;  // the threads of the component each take events
   serial_icounter_struct counts_{};
+  std::string sysName_;  // the kernel's name of the tty (ttyUSB0), for its sysfs entries
 };
 
 }  // namespace
@@ -225,7 +265,14 @@ std::unique_ptr<Device> OpenTermios(const std::string &path, std::string *error)
     ::ioctl(fd, TIOCNXCL);
     return fail(Reason("eventfd"), fd);
   }
-  return std::make_unique<TermiosDevice>(fd, abortFd, original);
+  // A pinned name is a link: the kernel's name is that of the device it points to.
+  std::string sysName;
+  if (char *real = ::realpath(path.c_str(), nullptr)) {
+    sysName = real;
+    std::free(real);
+    sysName = sysName.substr(sysName.rfind('/') + 1);
+  }
+  return std::make_unique<TermiosDevice>(fd, abortFd, original, std::move(sysName));
 }
 
 }  // namespace kx::serial

@@ -1,11 +1,12 @@
 // The serial port component against pseudo-terminal peers made in the test, and once
 // against a pair made by socat.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <functional>
@@ -236,15 +237,14 @@ TEST_F(PtyPort, OpenFailures) {
   other.PortClose();
 
   // Held by another process that locks its port.
-  QProcess holder;
   // -o: only flock itself holds the lock, so killing it frees the port.
-  holder.start(QStringLiteral("flock"),
-               {QStringLiteral("-o"), pty.slavePath(), QStringLiteral("-c"), QStringLiteral("echo held; exec sleep 5")});
-  ASSERT_TRUE(holder.waitForReadyRead(5000));
+  kxtest::ChildProcess holder(QStringLiteral("flock"), {QStringLiteral("-o"), pty.slavePath(), QStringLiteral("-c"),
+                                                        QStringLiteral("echo held; exec sleep 5")});
+  ASSERT_FALSE(holder.ReadOutput(5000, false).isEmpty());
   EXPECT_EQ(Raised([&] { comm.PortOpen(); }), "Can not open the COM port");
   EXPECT_FALSE(comm.IsOpen());
-  holder.kill();
-  holder.waitForFinished();
+  holder.Signal(SIGKILL);
+  holder.Wait(5000);
   comm.PortOpen();
   EXPECT_TRUE(comm.IsOpen());
 }
@@ -423,9 +423,8 @@ TEST(CommXSocat, BothDirectionsThroughSocat) {
   kxtest::ScopedPortDir ports;
   const QString port = ports.path() + "/COM7";  // socat makes the link itself
   const QString peerPath = ports.path() + "/peer";
-  QProcess socat;
-  socat.start(QStringLiteral("socat"), {"pty,raw,echo=0,link=" + port, "pty,raw,echo=0,link=" + peerPath});
-  ASSERT_TRUE(socat.waitForStarted());
+  kxtest::ChildProcess socat(QStringLiteral("socat"), {"pty,raw,echo=0,link=" + port, "pty,raw,echo=0,link=" + peerPath});
+  ASSERT_TRUE(socat.started());
   ASSERT_TRUE(kxtest::WaitUntil([&] { return QFile::exists(port) && QFile::exists(peerPath); }));
   const int peer = kxtest::OpenRaw(peerPath);
   ASSERT_GE(peer, 0);
@@ -450,6 +449,101 @@ TEST(CommXSocat, BothDirectionsThroughSocat) {
   EXPECT_TRUE(received == in);
   comm.PortClose();
   ::close(peer);
-  socat.terminate();
-  socat.waitForFinished();
+  socat.Signal(SIGTERM);
+  socat.Wait(5000);
+}
+
+TEST_F(PtyPort, HangUpClosesThePortAtOnceAndReportsIt) {
+  struct Case {
+    const char *name;
+    std::function<void(PtyPair &)> before;  // what the port is doing when the line goes
+  };
+  const Case cases[] = {
+      {"idle", [](PtyPair &) {}},
+      {"bytes left unread",
+       [this](PtyPair &line) {
+         line.Write("abc");
+         ASSERT_TRUE(kxtest::WaitUntil([&] { return comm.GetReceiveLength() == 3; }));
+       }},
+      {"a write waiting for the line",
+       [this](PtyPair &) {
+         // Nobody reads the master side: the transmit thread waits for room.
+         ASSERT_TRUE(comm.TransString(RandomBytes(64 * 1024, 7)));
+         ASSERT_TRUE(kxtest::WaitUntil([&] { return comm.GetTransLength() > 0; }));
+         kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(100));
+         ASSERT_GT(comm.GetTransLength(), 0);
+       }},
+  };
+  int reports = 0;
+  bool openInHandler = true;
+  QElapsedTimer sinceHangUp;
+  qint64 reportedAfterMs = -1;
+  comm.OnDisconnect = [&](QObject *sender) {
+    EXPECT_EQ(sender, &comm);
+    ++reports;
+    openInHandler = comm.IsOpen();
+    reportedAfterMs = sinceHangUp.elapsed();
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyPair line;
+    ports.Link(kPort, line.slavePath());
+    comm.PortOpen();
+    reports = 0;
+    c.before(line);
+    sinceHangUp.start();
+    line.HangUp();
+    ASSERT_TRUE(kxtest::WaitUntil([&] { return reports > 0; }, std::chrono::seconds(3)));
+    EXPECT_LT(reportedAfterMs, 1000);
+    EXPECT_FALSE(openInHandler);
+    EXPECT_FALSE(comm.IsOpen());
+    EXPECT_EQ(comm.Handle(), TCommX::INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(comm.TransString("x"));
+    kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(reports, 1);
+  }
+
+  // Nothing is left running after the hang-ups.
+  const double share = kxtest::IdleCpuShare(std::chrono::seconds(5));
+  EXPECT_LT(share, 0.01) << share * 100 << " % of a core";
+
+  // Another port opens and works at once.
+  reports = 0;
+  ports.Link(kPort, pty.slavePath());
+  CollectReceived();
+  comm.PortOpen();
+  ASSERT_TRUE(comm.TransString("again"));
+  EXPECT_EQ(pty.Read(5), QByteArray("again"));
+  pty.Write("back");
+  EXPECT_TRUE(kxtest::WaitUntil([&] { return received == "back"; }));
+  EXPECT_EQ(reports, 0);
+}
+
+TEST_F(PtyPort, AHangUpTheDriverDoesNotConfirmLeavesThePortOpen) {
+  // A pseudo-terminal master whose slave nobody has opened reports a hang-up from the
+  // start, yet it is a working line as soon as the slave is opened.
+  ports.Link(kPort, QStringLiteral("/dev/ptmx"));
+  int reports = 0;
+  comm.OnDisconnect = [&](QObject *) { ++reports; };
+  CollectReceived();
+  comm.PortOpen();
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(reports, 0);
+  ASSERT_TRUE(comm.IsOpen());
+
+  const int master = comm.Handle();
+  int number = -1;
+  int unlock = 0;
+  ASSERT_EQ(::ioctl(master, TIOCGPTN, &number), 0);
+  ASSERT_EQ(::ioctl(master, TIOCSPTLCK, &unlock), 0);
+  const int slave = kxtest::OpenRaw(QStringLiteral("/dev/pts/%1").arg(number));
+  ASSERT_GE(slave, 0);
+  kxtest::WriteAll(slave, "ping");
+  EXPECT_TRUE(kxtest::WaitUntil([&] { return received == "ping"; }));
+  ASSERT_TRUE(comm.TransString("pong"));
+  EXPECT_EQ(kxtest::ReadFrom(slave, 4), QByteArray("pong"));
+  ::close(slave);
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_EQ(reports, 0);
+  EXPECT_TRUE(comm.IsOpen());
 }

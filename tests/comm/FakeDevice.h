@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/serial/SerialDevice.h"
@@ -22,7 +23,7 @@ struct FakeLine {
   std::condition_variable cv;
   std::vector<QByteArray> writes;  // bytes of each accepted write
   struct Event {
-    char what;  // 'R' RTS on, 'r' RTS off, 'W' a write
+    char what;  // 'R' RTS on, 'r' RTS off, 'D' DTR on, 'd' DTR off, 'W' a write, 'E' the UART empty
     double ms;
   };
   std::vector<Event> events;
@@ -31,6 +32,10 @@ struct FakeLine {
   bool failPending = false;  // set by the test: the waiting write fails now
   bool purged = false;
   int pendingErrors = 0;     // line-error bits the next TakeLineEvents returns
+  int drainMs = 0;           // how long the UART takes to send what it holds
+  bool lowLatencyRefused = false;
+  int lowLatencyRequests = 0;
+  int latencyTimerMs = -1;   // as the driver shows it; -1 for none
   std::atomic<int> errorsTaken{0};
   std::atomic<bool> writeWaiting{false};  // a write waits for the line
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -65,6 +70,16 @@ class FakeDevice final : public kx::serial::Device {
     std::lock_guard l(line_->m);
     line_->purged = false;
   }
+  void Drain() override {
+    int ms;
+    {
+      std::lock_guard l(line_->m);
+      ms = line_->drainMs;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    std::lock_guard l(line_->m);
+    line_->events.push_back({'E', line_->Now()});
+  }
   long WriteSome(const std::uint8_t *data, std::size_t size) override {
     std::lock_guard l(line_->m);
     if (line_->stallWrites) return 0;
@@ -98,9 +113,21 @@ class FakeDevice final : public kx::serial::Device {
     std::lock_guard l(line_->m);
     line_->events.push_back({on ? 'R' : 'r', line_->Now()});
   }
-  void SetDtr(bool) override {}
+  void SetDtr(bool on) override {
+    std::lock_guard l(line_->m);
+    line_->events.push_back({on ? 'D' : 'd', line_->Now()});
+  }
   int ModemStatus() override { return 0; }
   void SetBreak(bool) override {}
+  bool RequestLowLatency() override {
+    std::lock_guard l(line_->m);
+    ++line_->lowLatencyRequests;
+    return !line_->lowLatencyRefused;
+  }
+  int LatencyTimerMs() override {
+    std::lock_guard l(line_->m);
+    return line_->latencyTimerMs;
+  }
   int PollFd() const override { return fd_; }
 
  private:

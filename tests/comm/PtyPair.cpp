@@ -24,9 +24,12 @@ PtyPair::PtyPair() {
   slavePath_ = QString::fromLocal8Bit(name);
 }
 
-PtyPair::~PtyPair() {
-  ::close(slave_);
-  ::close(master_);
+PtyPair::~PtyPair() { HangUp(); }
+
+void PtyPair::HangUp() {
+  if (slave_ >= 0) ::close(slave_);
+  if (master_ >= 0) ::close(master_);
+  slave_ = master_ = -1;
 }
 
 void PtyPair::Write(const QByteArray &bytes) { WriteAll(master_, bytes); }

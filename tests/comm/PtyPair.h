@@ -18,6 +18,9 @@ class PtyPair {
   PtyPair &operator=(const PtyPair &) = delete;
 
   int master() const { return master_; }
+  // Closes the master side (and the test's own slave descriptor): the slave hangs up,
+  // as a serial line does when its USB adapter is unplugged.
+  void HangUp();
   QString slavePath() const { return slavePath_; }
 
   void Write(const QByteArray &bytes);

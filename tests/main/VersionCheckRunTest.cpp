@@ -10,6 +10,7 @@
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "comm/CommX.h"
@@ -168,4 +169,47 @@ TEST_F(VersionCheckRun, PartLineOfAnAbortedCheckDoesNotLeadTheNext) {
   EXPECT_EQ(FormMain->MainVerStr, QStringLiteral("402A"));
   EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402A => 403A"));
   EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), Green);
+}
+
+TEST_F(VersionCheckRun, AnUnpluggedLineEndsTheCheckAtOnceAndAnotherPortWorks) {
+  // A receiver in boot mode never answers, so the check is waiting when its line goes.
+  kx::sim::Options opt;
+  opt.boot = kx::sim::BootMode::MainBoard;
+  auto rx = StartReceiver(opt);
+  kxtest::MessageBoxes boxes;
+  FormMain->ColorClearButtonClick();
+  const qsizetype mark = LogMark();
+  FormMain->ConnectTestBitBtn->click();
+  ASSERT_TRUE(FormMain->CommX1->IsOpen());
+  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));  // the request is out
+  ASSERT_EQ(FormMain->ConnectTestBitBtn->Tag, 1);
+  QElapsedTimer sinceHangUp;
+  rx->stop();  // closes the pseudo-terminal: the port's device hangs up
+  sinceHangUp.start();
+  ASSERT_TRUE(kxtest::WaitUntil([] { return FormMain->ConnectTestBitBtn->Tag == 0; }, std::chrono::seconds(3)));
+  EXPECT_LT(sinceHangUp.elapsed(), 1000);
+
+  const QString message = QStringLiteral("COM%1 was disconnected.").arg(kPort);
+  EXPECT_TRUE(boxes.texts.isEmpty());
+  EXPECT_EQ(LogSince(mark), (QStringList{"[VersionTest](FormMain) clicked", message, "VersionTest Finish"}));
+  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Red);
+  for (kx::TButton *b : {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn})
+    EXPECT_FALSE(b->isEnabled());
+  EXPECT_FALSE(FormMain->ConnectTestTimer->isActive());
+  EXPECT_FALSE(FormMain->AbortButton->isEnabled());
+  EXPECT_FALSE(FormMain->CommX1->IsOpen());
+  EXPECT_EQ(FormMain->CommX1->Tag, 0);
+  EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
+  EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
+  EXPECT_TRUE(FormTerminal->RichEdit1->toPlainText().endsWith(message + QLatin1Char('\n')))
+      << FormTerminal->RichEdit1->toPlainText().right(200).toStdString();
+
+  const double share = kxtest::IdleCpuShare(std::chrono::seconds(5));
+  EXPECT_LT(share, 0.01) << share * 100 << " % of a core";
+
+  // A receiver on a new line answers the next check at once.
+  rx = StartReceiver();
+  ASSERT_TRUE(RunCheck());
+  EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), Green);
+  EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402A => 403A"));
 }

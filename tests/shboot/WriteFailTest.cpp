@@ -3,6 +3,7 @@
 // where the failure has one, the port closed. Time limits are reached by running
 // the writer's clock ahead once the run waits in the state under test.
 #include <QPushButton>
+#include <QTextEdit>
 #include <QTimer>
 
 #include "comm/CommX.h"
@@ -151,4 +152,51 @@ TEST_F(WriteFail, APortThatCannotBeOpenedEndsTheRun) {
   ChooseBoard(1);
   EXPECT_EQ(boxes.texts.size(), 1);
   EXPECT_TRUE(LogSince(again).last().startsWith("Initial for Decoder  [")) << LogSince(again).last().toStdString();
+}
+
+TEST_F(WriteFail, AnUnpluggedLineEndsTheRunAtOnceAndAnotherPortWorks) {
+  // The receiver's line closes after the 5th frame was answered, as when the adapter
+  // is pulled out mid-write.
+  StartReceiver({{sim::FaultKind::Hangup, 5}});
+  // The run ends while its box is open: the box notes when.
+  std::chrono::steady_clock::time_point endedAt{};
+  BoxAnswerer boxes([&] {
+    if (BootState == 0 && endedAt == std::chrono::steady_clock::time_point{})
+      endedAt = std::chrono::steady_clock::now();
+    return BootState == 0;
+  });
+  ChooseBoard(0);
+  const qsizetype mark = LogMark();
+  FormSHBoot->WriteButton->click();
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return rx->hungUp() && BootState == 0; }, std::chrono::seconds(20)));
+  ASSERT_NE(endedAt, std::chrono::steady_clock::time_point{});
+  const auto endedAfter = std::chrono::duration_cast<std::chrono::milliseconds>(endedAt - hungUpAt.load());
+  EXPECT_LT(endedAfter.count(), 1000);
+
+  const QString message = QStringLiteral("COM%1 was disconnected.").arg(kSimPort);
+  EXPECT_EQ(boxes.texts, QStringList{message});
+  EXPECT_EQ(LogSince(mark), (QStringList{kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, message,
+                                         kClose}));
+  EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), message);
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
+  EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
+  EXPECT_FALSE(FormMain->CommX1->IsOpen());
+  EXPECT_EQ(FormMain->CommX1->Tag, 0);
+  EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
+  EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
+  EXPECT_TRUE(FormTerminal->RichEdit1->toPlainText().contains(message));
+  EXPECT_EQ(rx->counters().framesReceived, 5u);
+
+  // Nothing keeps running once the box is closed.
+  kxtest::WaitUntil([&] { return !boxes.logLengthAtClose.empty(); });
+  const double share = kxtest::IdleCpuShare(std::chrono::seconds(5));
+  EXPECT_LT(share, 0.01) << share * 100 << " % of a core";
+
+  // A receiver on a new line is written at once.
+  FormMain->ColorClearButtonClick();
+  StartReceiver();
+  ASSERT_TRUE(RunUntilIdle());
+  EXPECT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(rx->programmed(sim::Board::MainBoard));
+  EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Blue);
 }

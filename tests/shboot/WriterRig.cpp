@@ -123,6 +123,8 @@ void WriterTest::StartReceiver(std::vector<kx::sim::Fault> faults, bool pace) {
   opt.portDir = WorkDir().filePath(QStringLiteral("ports")).toStdString();
   opt.comNumber = kSimPort;
   rx = std::make_unique<kx::sim::Receiver>(opt);
+  hungUpAt = std::chrono::steady_clock::time_point{};
+  rx->onHangup([this] { hungUpAt = std::chrono::steady_clock::now(); });
   rx->start();
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,8 @@ class WriterTest : public ::testing::Test {
   bool SettleInState(int state, std::chrono::milliseconds limit = std::chrono::seconds(15));
 
   std::unique_ptr<kx::sim::Receiver> rx;
+  // When the receiver's hang-up fault closed its line (steady clock), if it did.
+  std::atomic<std::chrono::steady_clock::time_point> hungUpAt{};
 };
 
 }  // namespace shtest

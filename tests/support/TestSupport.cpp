@@ -1,11 +1,25 @@
 #include "tests/support/TestSupport.h"
 
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
 
 #include "platform/Dialogs.h"
 
@@ -29,6 +43,26 @@ bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limi
   return true;
 }
 
+namespace {
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(u.ru_utime) + seconds(u.ru_stime);
+}
+}  // namespace
+
+double IdleCpuShare(std::chrono::milliseconds span) {
+  const double before = CpuSeconds();
+  QElapsedTimer wall;
+  wall.start();
+  // A plain event loop that sleeps until the timer: WaitUntil polls.
+  QEventLoop loop;
+  QTimer::singleShot(span, &loop, &QEventLoop::quit);
+  loop.exec();
+  return (CpuSeconds() - before) / (static_cast<double>(wall.nsecsElapsed()) / 1e9);
+}
+
 ScopedWorkDir::ScopedWorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
 ScopedWorkDir::~ScopedWorkDir() { QDir::setCurrent(previous_); }
 
@@ -36,6 +70,68 @@ QByteArray ReadAll(const QString &path) {
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) return {};
   return f.readAll();
+}
+
+ChildProcess::ChildProcess(const QString &program, const QStringList &arguments) {
+  std::vector<QByteArray> args{program.toLocal8Bit()};
+  for (const QString &a : arguments) args.push_back(a.toLocal8Bit());
+  std::vector<char *> argv;
+  for (QByteArray &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  out_ = fds[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0) ::close(out_);
+}
+
+QByteArray ChildProcess::ReadOutput(int ms, bool untilEnd) {
+  QByteArray got;
+  QDeadlineTimer deadline(ms);
+  while (out_ >= 0 && !deadline.hasExpired()) {
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0) break;
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) break;  // the end of the output
+    got.append(buf, n);
+    if (!untilEnd) break;
+  }
+  return got;
+}
+
+int ChildProcess::Wait(int ms) {
+  if (pid_ <= 0) return -1;
+  // A pidfd becomes readable when the child ends.
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd >= 0) {
+    pollfd p{pidfd, POLLIN, 0};
+    QDeadlineTimer deadline(ms);
+    while (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) < 0 && errno == EINTR) {
+    }
+    ::close(pidfd);
+  }
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return -1;
+  reaped_ = true;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::Signal(int sig) {
+  if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
 }
 
 }  // namespace kxtest

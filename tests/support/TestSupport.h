@@ -30,6 +30,10 @@ class MessageBoxes {
 // Runs the event loop until `done` holds or the time is up; returns `done()`.
 bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The share of one core this process used while its event loop ran for `span`
+// (user and system time of every thread, from getrusage).
+double IdleCpuShare(std::chrono::milliseconds span);
+
 // A fresh temporary directory made the working directory for the fixture's life.
 class ScopedWorkDir {
  public:
@@ -45,5 +49,30 @@ class ScopedWorkDir {
 
 // The bytes of a file, or an empty array when it cannot be read.
 QByteArray ReadAll(const QString &path);
+
+// A helper program (flock, socat, pandoc) started with fork and exec, its standard
+// output in a pipe. QProcess starts children with a vfork-like clone that
+// ThreadSanitizer does not see: the child runs in the parent's memory, and
+// afterwards the sanitizer misses the starting thread's locking and reports races
+// that are not there. The child is killed, if still running, and reaped at the end.
+class ChildProcess {
+ public:
+  ChildProcess(const QString &program, const QStringList &arguments);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess &) = delete;
+  ChildProcess &operator=(const ChildProcess &) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Standard output until `ms` pass or the child closes it (then everything).
+  QByteArray ReadOutput(int ms, bool untilEnd);
+  // The exit code once the child has ended within `ms`; -1 when it has not (or died of a signal).
+  int Wait(int ms);
+  void Signal(int sig);
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+};
 
 }  // namespace kxtest

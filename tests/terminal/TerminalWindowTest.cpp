@@ -9,7 +9,6 @@
 #include <QFontInfo>
 #include <QImage>
 #include <QPainter>
-#include <QProcess>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -322,12 +321,11 @@ TEST_F(TerminalWindow, RtfSaveOpensInPandocWithTextMarkerAndColours) {
   EXPECT_TRUE(fontTable.contains("Webdings")) << fontTable.toStdString();
   EXPECT_FALSE(fontTable.contains('[')) << fontTable.toStdString();
 
-  QProcess pandoc;
-  pandoc.start(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
-                                          QStringLiteral("plain"), QStringLiteral("--wrap=none"), path});
-  ASSERT_TRUE(pandoc.waitForFinished(30000)) << "pandoc did not run";
-  ASSERT_EQ(pandoc.exitCode(), 0) << pandoc.readAllStandardError().toStdString();
-  const QStringList lines = QString::fromUtf8(pandoc.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+  kxtest::ChildProcess pandoc(QStringLiteral("pandoc"), {QStringLiteral("-f"), QStringLiteral("rtf"), QStringLiteral("-t"),
+                                                        QStringLiteral("plain"), QStringLiteral("--wrap=none"), path});
+  const QByteArray plain = pandoc.ReadOutput(30000, true);
+  ASSERT_EQ(pandoc.Wait(30000), 0) << "pandoc failed (its messages are above)";
+  const QStringList lines = QString::fromUtf8(plain).split(u'\n', Qt::SkipEmptyParts);
   // The marker as the window draws it: the Dingbats faces' heavy double comma
   // ornament, or the symbol font's own "~".
   const QString family = QFontInfo(term->MarkerFont()).family();

@@ -1,5 +1,6 @@
 // The terminal beside an SH write against the simulated receiver: the write takes
 // the port from timed sending, and "COM Close" cannot break the write off.
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -56,6 +57,17 @@ TEST_F(TerminalBesideAWrite, TheWriteStopsTimedSendingAndComCloseIsRefusedUntilI
       << boxes.texts[0].toStdString();
   EXPECT_TRUE(FormMain->CommX1->IsOpen());
   EXPECT_TRUE(FormTerminal->CloseButton->isEnabled());
+
+  // Typed and file sends would land in the block frames: each is refused with a note.
+  FormTerminal->CommandComboBox->setEditText(QStringLiteral("VR"));
+  FormTerminal->SendButtonClick();
+  FormTerminal->CommandComboBox->setEditText(QStringLiteral("55 AA"));
+  FormTerminal->SendHEXButtonClick();
+  FormTerminal->FileSendStartButtonClick();
+  FormTerminal->TerminalRxFlush();
+  EXPECT_EQ(FormTerminal->RichEdit1->toPlainText().count(
+                QStringLiteral("; The SH writer holds the port: nothing was sent\n")),
+            3);
 
   ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(30)));
   EXPECT_EQ(boxes.texts.size(), 1) << boxes.texts.join(" | ").toStdString();
