@@ -1,14 +1,19 @@
 // Times one whole MainBoard write against the simulated receiver with pacing on
 // (19200 bit/s for the boot program, 115200 bit/s for the frames) and compares it with
 // the least the line and the fixed waits of the run allow. Also reports the CPU time
-// the user-interface thread spent during the run.
+// the user-interface thread spent during the run. Each run writes twice: through the
+// updater's window, then with `kx7391 write mainboard --yes` (its own figure from
+// WRITE START to the end of the closing state, as it reports it in --json).
 //
 //   build/bin/shboot_write_bench [--runs N] [--trace FILE]
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <chrono>
@@ -137,6 +142,25 @@ int main(int argc, char **argv) {
                 (measured / bound - 1.0) * 100.0);
     std::printf("  user-interface thread CPU time: %.3f s (%.1f %% of the run)\n", cpu, cpu / measured * 100.0);
     rx.stop();
+
+    // The same write from the command line, against a new receiver.
+    kx::sim::Receiver rx2(opt);
+    rx2.start();
+    QProcess cli;
+    cli.setWorkingDirectory(work.path());
+    cli.start(QStringLiteral(KX7391_EXE), {QStringLiteral("write"), QStringLiteral("mainboard"), QStringLiteral("--port"),
+                                           QStringLiteral("COM%1").arg(kPort), QStringLiteral("--serial"),
+                                           QStringLiteral("09680661"), QStringLiteral("--yes"), QStringLiteral("--json")});
+    cli.closeWriteChannel();
+    cli.waitForFinished(120000);
+    const QJsonObject result = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    const double cliSeconds = result.value(QStringLiteral("seconds")).toDouble();
+    const bool cliOk = cli.exitCode() == 0 && rx2.flash(kx::sim::Board::MainBoard) ==
+                                                  std::vector<std::uint8_t>(image.begin(), image.begin() + kx::shboot::kFlashSize);
+    if (!cliOk) ++failures;
+    std::printf("  kx7391:      %.3f s  ratio %.4f (%+.2f %%)%s\n", cliSeconds, cliSeconds / bound,
+                (cliSeconds / bound - 1.0) * 100.0, cliOk ? "" : "  WRITE FAILED");
+    rx2.stop();
   }
 
   delete FormSHBoot;
