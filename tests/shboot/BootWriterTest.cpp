@@ -94,9 +94,13 @@ class BootWriterTest : public ::testing::Test {
       for (int i = 0; i < got; ++i)
         if (writer->State() != 0) writer->Receive(buf[static_cast<std::size_t>(i)]);
     };
+    port->OnDisconnect = [this](QObject *) {
+      writer->Disconnected(QStringLiteral("COM%1 was disconnected.").arg(port->PortNo()));
+    };
   }
 
   void TearDown() override {
+    port->OnDisconnect = nullptr;
     if (writer->State() != 0) writer->Abort();
     writer.reset();
     port.reset();
@@ -274,6 +278,21 @@ TEST_F(BootWriterTest, EachFailureEndsTheRunWithItsActions) {
     EXPECT_FALSE(rx->programmed(sim::Board::MainBoard));
     rx->stop();
   }
+}
+
+TEST_F(BootWriterTest, AnUnpluggedLineEndsTheRunWithItsMessage) {
+  StartReceiver({{sim::FaultKind::Hangup, 5}});
+  LoadBoard(0);
+  view.writer = writer.get();
+  ASSERT_TRUE(writer->Start());
+  ASSERT_TRUE(RunUntilIdle(20000));
+  const QString message = QStringLiteral("COM9 was disconnected.");
+  EXPECT_EQ(view.messages, QStringList{message});
+  EXPECT_EQ(log.mid(log.size() - 2), (QStringList{message, kClose}));
+  EXPECT_EQ(view.panels.last(), message);
+  EXPECT_EQ(view.boards.back(), Board::Failed);
+  EXPECT_FALSE(port->IsOpen());
+  EXPECT_EQ(rx->counters().framesReceived, 5u);
 }
 
 TEST_F(BootWriterTest, AbortClosesThePortAtOnce) {
