@@ -211,13 +211,15 @@ void TCustomCommX::PortOpen() {
   }
 }
 
-void TCustomCommX::PortClose() {
+void TCustomCommX::PortClose() { ClosePort(true); }
+
+void TCustomCommX::ClosePort(bool linePauses) {
   if (!FHandle) return;
   SetDtrSignal(false);
   SetRtsSignal(false);
   ClearTransBuf();
   ClearReceiveBuf();
-  kx::Sleep(kCloseQuietMs);
+  if (linePauses) kx::Sleep(kCloseQuietMs);
   // From here no report of this opening reaches a handler, and a thread waiting for
   // its report to be handled stops waiting: the threads can be joined even when
   // this runs inside a handler of their own report.
@@ -245,7 +247,7 @@ void TCustomCommX::PortClose() {
   FHandle.reset();
   // DTR and RTS stay low at least this long before the port can be opened again: a
   // receiver may take that as the end of the session.
-  kx::Sleep(kCloseRestMs);
+  if (linePauses) kx::Sleep(kCloseRestMs);
 }
 
 // ---------------------------------------------------------------- transmit
@@ -485,9 +487,10 @@ void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation)
       break;
     case Report::Disconnect: {
       // Nothing more can pass through this opening: close it first, so that the
-      // handler finds the port closed and may open another one at once.
+      // handler finds the port closed and may open another one at once. A line that
+      // is gone has no receiver to keep its pauses for.
       const TCommDisconnectEvent handler = OnDisconnect;
-      PortClose();
+      ClosePort(false);
       if (handler) handler(this);
       break;
     }

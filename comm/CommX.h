@@ -150,6 +150,8 @@ class TCustomCommX : public QObject {
   // transmit slot has come free.
   Q_INVOKABLE void DeliverReport();
   Q_INVOKABLE void WakeOwner() {}
+  // PortClose, with or without the line pauses.
+  void ClosePort(bool linePauses);
   void HandleReport(Report kind, int bits, std::uint64_t generation);
   void ReportLineErrors(kx::serial::Device *device, std::uint64_t generation, bool fromTransmit);
   // Called by the transmit thread when it finishes a block.
