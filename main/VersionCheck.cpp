@@ -8,6 +8,16 @@ const QString kVerC = QStringLiteral("VER-C");
 const QString kVerP = QStringLiteral("VER-P:");
 }  // namespace
 
+void StartVersionCheck(VersionCheckFields &f) {
+  f.VR_str.clear();
+  f.vr_state = 0;
+  f.CanNotFindFlag = 0;
+  f.rs_tmp.clear();
+  f.ms_tmp.clear();
+  f.ds_tmp.clear();
+  f.ps_tmp.clear();
+}
+
 QString PanelVersionOf(const QString &line) {
   const qsizetype at = line.indexOf(kVerP);
   if (at < 0) return {};

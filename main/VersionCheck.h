@@ -30,6 +30,10 @@ struct VersionCheckLog {
   std::function<void()> save;
 };
 
+// What a new check resets, its line buffer included: a partial line left by an earlier
+// check must not lead this check's first line.
+void StartVersionCheck(VersionCheckFields &f);
+
 // Handles one received byte. On Retry the line buffer is already emptied.
 VersionLineResult FeedVersionByte(VersionCheckFields &f, std::uint8_t byte, const VersionCheckLog &log);
 

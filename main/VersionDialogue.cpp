@@ -13,14 +13,7 @@ VersionDialogue::VersionDialogue(TCommX &port, VersionCheckFields &fields, Versi
 }
 
 void VersionDialogue::Start(const std::function<void()> &openPort) {
-  // A partial line left by an earlier check must not lead this check's first line.
-  fields_.VR_str.clear();
-  fields_.vr_state = 0;
-  fields_.CanNotFindFlag = 0;
-  fields_.rs_tmp.clear();
-  fields_.ms_tmp.clear();
-  fields_.ds_tmp.clear();
-  fields_.ps_tmp.clear();
+  StartVersionCheck(fields_);
   if (openPort) openPort();
   repeats_ = 0;
   timer_->start();

@@ -121,20 +121,6 @@ TEST(DeploymentPlace, BesideTheExecutableWhateverTheWorkingDirectory) {
   EXPECT_EQ(kx::digidec::ToolDirectory(), QCoreApplication::applicationDirPath() + "/digidecw");
 }
 
-// A folder that nobody, root included, may write into while it lives (chattr +i).
-class Immutable {
- public:
-  explicit Immutable(const QString &path) : path_(path) { ok_ = QProcess::execute("chattr", {"+i", path_}) == 0; }
-  ~Immutable() {
-    if (ok_) QProcess::execute("chattr", {"-i", path_});
-  }
-  bool ok() const { return ok_; }
-
- private:
-  QString path_;
-  bool ok_;
-};
-
 // Beside the executable where "digidecw" is, or can be made, writable there; otherwise in
 // the user's data folder, as for a system-wide install run by a normal user.
 TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten) {
@@ -154,7 +140,7 @@ TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten
     QTemporaryDir exeDir;
     const QString tool = exeDir.filePath("digidecw");
     if (c.toolFolderThere) ASSERT_TRUE(QDir().mkpath(tool));
-    std::optional<Immutable> lockTool, lockExe;
+    std::optional<kxtest::Immutable> lockTool, lockExe;
     if (c.toolFolderLocked) ASSERT_TRUE(lockTool.emplace(tool).ok());
     if (c.exeDirLocked) ASSERT_TRUE(lockExe.emplace(exeDir.path()).ok());
     EXPECT_EQ(kx::digidec::ChooseBaseDirectory(exeDir.path(), "/home/u/.local/share/kx7391updater"),

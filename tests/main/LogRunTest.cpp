@@ -75,23 +75,6 @@ QStringList FileLines(const QString &path) {
   return lines;
 }
 
-// Makes a file immutable for as long as it lives: not even root may write it.
-class Immutable {
- public:
-  explicit Immutable(const QString &path) : path_(path) {
-    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path_}) != 0)
-      throw std::runtime_error("chattr +i failed on " + path.toStdString());
-  }
-  ~Immutable() { Release(); }
-  void Release() {
-    if (!path_.isEmpty()) QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path_});
-    path_.clear();
-  }
-
- private:
-  QString path_;
-};
-
 const char *const kSharedDir = "KX_LOG_TEST_SHARED_DIR";
 const char *const kChildNumber = "KX_LOG_TEST_CHILD";
 
@@ -112,8 +95,9 @@ TEST(LogRun, UnwritableLogInterruptsNothing) {
     QFile file(f);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(history) == history.size());
   }
-  auto lockMain = std::make_unique<Immutable>(mainLog);
-  auto lockSerial = std::make_unique<Immutable>(serialLog);
+  auto lockMain = std::make_unique<kxtest::Immutable>(mainLog);
+  auto lockSerial = std::make_unique<kxtest::Immutable>(serialLog);
+  ASSERT_TRUE(lockMain->ok() && lockSerial->ok()) << "chattr +i failed";
   kxtest::MessageBoxes boxes;
 
   MakeWindows(ports.path());

@@ -190,23 +190,6 @@ class LogTest : public ::testing::Test {
   kxtest::ScopedWorkDir dir;
 };
 
-// Makes a file or folder immutable for as long as it lives: not even root may write it.
-class Immutable {
- public:
-  explicit Immutable(const QString &path) : path_(path) {
-    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path_}) != 0)
-      throw std::runtime_error("chattr +i failed on " + path.toStdString());
-  }
-  ~Immutable() { Release(); }
-  void Release() {
-    if (!path_.isEmpty()) QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path_});
-    path_.clear();
-  }
-
- private:
-  QString path_;
-};
-
 }  // namespace
 
 TEST(LogStamp, FormatsWithLocaleSeparators) {
@@ -324,7 +307,8 @@ TEST_F(LogTest, FailedSaveKeepsItsLinesAndTellsOnceUntilASaveSucceeds) {
       log.Save(3);
       expected.append(QStringLiteral("before"));
     }
-    auto locked = std::make_unique<Immutable>(c.existingFile ? file : work.path());
+    auto locked = std::make_unique<kxtest::Immutable>(c.existingFile ? file : work.path());
+    ASSERT_TRUE(locked->ok()) << "chattr +i failed";
     for (int i = 0; i < 3; ++i) {
       log.Add(QStringLiteral("while locked %1").arg(i));
       log.Save(3);
@@ -344,7 +328,8 @@ TEST_F(LogTest, FailedSaveKeepsItsLinesAndTellsOnceUntilASaveSucceeds) {
     EXPECT_EQ(Texts(FileLines(file)).mid(c.existingFile ? 1 : 0), expected);
 
     // Once a save has written everything, the next failure is shown again.
-    locked = std::make_unique<Immutable>(file);
+    locked = std::make_unique<kxtest::Immutable>(file);
+    ASSERT_TRUE(locked->ok()) << "chattr +i failed";
     log.Add(QStringLiteral("locked again"));
     log.Save(3);
     EXPECT_EQ(told.size(), 2);
@@ -362,7 +347,8 @@ TEST_F(LogTest, SerialLogThatFailedIsWrittenAfterTheSerialNumberChanged) {
   log.Add(QStringLiteral("a1"));
   log.Save(3);
   {
-    Immutable locked(dir.file("A_Log.txt"));
+    kxtest::Immutable locked(dir.file("A_Log.txt"));
+    ASSERT_TRUE(locked.ok()) << "chattr +i failed";
     log.Add(QStringLiteral("a2"));
     log.ChangeSerialNumber(QStringLiteral("B"));  // saves A's log: fails, keeps a2
     log.Add(QStringLiteral("b1"));

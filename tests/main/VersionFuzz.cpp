@@ -13,16 +13,6 @@ void Require(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-void StartCheck(kx::VersionCheckFields &f) {
-  // What a click on "VersionCheck" resets; the line buffer is kept.
-  f.vr_state = 0;
-  f.CanNotFindFlag = 0;
-  f.rs_tmp.clear();
-  f.ms_tmp.clear();
-  f.ds_tmp.clear();
-  f.ps_tmp.clear();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -41,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
       case kx::VersionLineResult::Complete:
         Require(f.vr_state == 2 && f.VR_str.isEmpty());
-        StartCheck(f);
+        kx::StartVersionCheck(f);
         break;
       case kx::VersionLineResult::Retry:
         Require(f.CanNotFindFlag == 1 && f.VR_str.isEmpty());
-        StartCheck(f);
+        kx::StartVersionCheck(f);
         break;
     }
   }

@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -132,6 +133,15 @@ int ChildProcess::Wait(int ms) {
 
 void ChildProcess::Signal(int sig) {
   if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
+Immutable::Immutable(const QString &path) {
+  if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0) path_ = path;
+}
+
+void Immutable::Release() {
+  if (!path_.isEmpty()) QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path_});
+  path_.clear();
 }
 
 }  // namespace kxtest

@@ -47,6 +47,21 @@ class ScopedWorkDir {
   QString previous_;
 };
 
+// Makes a file or folder immutable (chattr +i) for as long as it lives: not even root,
+// as the tests run, may write it. ok() tells whether chattr did it.
+class Immutable {
+ public:
+  explicit Immutable(const QString &path);
+  ~Immutable() { Release(); }
+  Immutable(const Immutable &) = delete;
+  Immutable &operator=(const Immutable &) = delete;
+  bool ok() const { return !path_.isEmpty(); }
+  void Release();
+
+ private:
+  QString path_;
+};
+
 // The bytes of a file, or an empty array when it cannot be read.
 QByteArray ReadAll(const QString &path);
 
