@@ -275,22 +275,50 @@ bool TCustomCommX::TransBlock(const void *Data, int BufSize) {
       WaitForTransmitSlot();
       continue;
     }
-    const int chunk = std::min(remaining, appliedBufLenTrans_);
+    int rest = std::min(remaining, appliedBufLenTrans_);
+    if (outstanding == 0) {
+      const int taken = WriteWhileIdle(p, rest);
+      if (!FHandle || !TransThread) return false;  // a line-error handler closed the port
+      p += taken;
+      remaining -= taken;
+      rest -= taken;
+      if (rest == 0) continue;
+    }
     try {
-      std::vector<std::uint8_t> block(p, p + chunk);
+      std::vector<std::uint8_t> block(p, p + rest);
       {
         std::lock_guard c2(Critical2);
-        TransBufLen += chunk;
+        TransBufLen += rest;
         TransCnt += 1;
       }
       TransThread->Post(std::move(block));
     } catch (const std::bad_alloc &) {
       // No memory for the copy: this block is dropped, as the line would drop it.
     }
-    p += chunk;
-    remaining -= chunk;
+    p += rest;
+    remaining -= rest;
   }
   return true;
+}
+
+int TCustomCommX::WriteWhileIdle(const std::uint8_t *data, int length) {
+  // With nothing queued and no block being written, the driver takes the bytes from
+  // here at once, without waiting for the line: that spares the transmit thread's
+  // wake-up in every command-and-answer exchange. What it does not take is queued as
+  // usual. Half-duplex bursts stay with the thread, which frames them with RTS.
+  const TCommFlowCtrls flow = FFlowCtrl.load();
+  if (flow == cfcHalfHigh || flow == cfcHalfLow || TransThread->MsgClearFlg) return 0;
+  long taken;
+  {
+    std::lock_guard c1(Critical1);
+    taken = FHandle->WriteSome(data, static_cast<std::size_t>(length));
+  }
+  if (taken >= 0) return static_cast<int>(taken);
+  // As a failed write of the thread: the line errors are reported and the block is done.
+  const int errors = FHandle->TakeLineEvents().errors & (kx::serial::kErrOverrun | kx::serial::kErrParity |
+                                                         kx::serial::kErrFrame);
+  if (errors) HandleReport(Report::Error, errors, lastGeneration_);
+  return length;
 }
 
 void TCustomCommX::WaitForTransmitSlot() {

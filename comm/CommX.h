@@ -163,6 +163,9 @@ class TCustomCommX : public QObject {
   void ApplyTimeouts();
   void ApplyQueues();
   void WaitForTransmitSlot();
+  // Hands a block to the driver on this thread while the transmit thread is idle: the
+  // count the block is done with (all of it after a failed write).
+  int WriteWhileIdle(const std::uint8_t *data, int length);
 
   std::unique_ptr<TCommTransThread> TransThread;
   std::unique_ptr<TCommReceiveThread> ReceiveThread;
