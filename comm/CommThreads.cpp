@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include <QSocketNotifier>
+
 #include "platform/Tick.h"
 #include "platform/serial/SerialDevice.h"
 
@@ -136,89 +138,85 @@ void TCommTransThread::HalfDuplexEnd() {
 
 // ---------------------------------------------------------------- receive
 
-TCommReceiveThread::TCommReceiveThread(TCustomCommX *owner, Device *device, std::uint64_t generation)
+TCommReceiveWatch::TCommReceiveWatch(TCustomCommX *owner, Device *device, std::uint64_t generation)
     : owner_(owner), CommHandle(device), generation_(generation) {
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
-  ExitHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (ExitHandle < 0) {
-    const int e = errno;
-    ::close(epoll_);
-    throw std::system_error(e, std::generic_category(), "eventfd");
-  }
-  // Registered before the thread runs, so no byte that arrives from here on is missed.
+  // Registered at once, so no byte that arrives from here on is missed. The epoll
+  // descriptor is readable while an edge waits in it, and taking the edge ends that.
   epoll_event port{};
   port.events = EPOLLIN | EPOLLET;
   port.data.fd = CommHandle->PollFd();
-  epoll_event exit{};
-  exit.events = EPOLLIN;
-  exit.data.fd = ExitHandle;
-  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, port.data.fd, &port) != 0 ||
-      ::epoll_ctl(epoll_, EPOLL_CTL_ADD, ExitHandle, &exit) != 0) {
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, port.data.fd, &port) != 0) {
     const int e = errno;
-    ::close(ExitHandle);
     ::close(epoll_);
     throw std::system_error(e, std::generic_category(), "epoll_ctl");
   }
+  notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read);
+  notifier_->setEnabled(false);
+  QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] { Activated(); });
 }
 
-TCommReceiveThread::~TCommReceiveThread() {
-  Join();
-  ::close(ExitHandle);
+TCommReceiveWatch::~TCommReceiveWatch() {
+  delete notifier_;  // before its descriptor closes
   ::close(epoll_);
 }
 
-void TCommReceiveThread::Start() { thread_ = std::thread([this] { Execute(); }); }
+void TCommReceiveWatch::Start() { notifier_->setEnabled(true); }
 
-void TCommReceiveThread::Terminate() {
-  Terminated = true;
-  const std::uint64_t one = 1;
-  // Fails only if the counter would overflow, and it is then signalled already.
-  [[maybe_unused]] auto n = ::write(ExitHandle, &one, sizeof one);
+void TCommReceiveWatch::Retire(TCommReceiveWatch *watch) {
+  watch->stopped_ = true;
+  watch->notifier_->setEnabled(false);
+  if (watch->reporting_)
+    watch->retired_ = true;
+  else
+    delete watch;
 }
 
-void TCommReceiveThread::Join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-void TCommReceiveThread::Execute() {
-  const int portFd = CommHandle->PollFd();
-  bool watching = true;
-  while (!Terminated) {
-    epoll_event events[2];
-    const int n = ::epoll_wait(epoll_, events, 2, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // The wait itself failed: no further reports from this opening; wait for the close.
-      pollfd exit{ExitHandle, POLLIN, 0};
-      while (!Terminated && (::poll(&exit, 1, -1) >= 0 || errno == EINTR)) {
-      }
-      break;
+void TCommReceiveWatch::Activated() {
+  // A handler may close the port, retiring this watch, and open it again: the watch
+  // outlives the handling, and goes at its end.
+  struct Reporting {
+    TCommReceiveWatch *w;
+    explicit Reporting(TCommReceiveWatch *watch) : w(watch) { w->reporting_ = true; }
+    ~Reporting() {
+      w->reporting_ = false;
+      if (w->retired_) delete w;
     }
-    if (Terminated) break;
-    bool received = false;
-    bool gone = false;
-    for (int i = 0; i < n; ++i) {
-      if (events[i].data.fd != portFd) continue;
-      if (events[i].events & EPOLLIN) received = true;
-      if (events[i].events & (EPOLLHUP | EPOLLERR)) gone = true;
-    }
-    if (gone && watching && CommHandle->Gone()) {
-      // The device hung up (an unplugged adapter, a closed peer): nothing more can come,
-      // and what it still reports is noise. The owner closes the port on this report.
-      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, portFd, nullptr);
-      watching = false;
-      owner_->SendReport(TCustomCommX::Report::Disconnect, 0, generation_, false);
-      continue;
-    }
-    // A hang-up the driver does not confirm (a pseudo-terminal's master whose slave is
-    // not open yet) is only a state of the line: the port stays watched, and being
-    // edge-triggered the wait does not return for it again until something changes.
-    const Device::LineEvents line = CommHandle->TakeLineEvents();
-    if (line.errors) owner_->SendReport(TCustomCommX::Report::Error, line.errors, generation_, false);
-    if (Terminated) break;
-    if (line.brk) owner_->SendReport(TCustomCommX::Report::Break, 0, generation_, false);
-    if (Terminated) break;
-    if (received) owner_->SendReport(TCustomCommX::Report::Receive, 0, generation_, false);
+  } reporting(this);
+  // Off until the reports of this event are handled: a handler's nested event loop
+  // (a message box, a wait for bytes) gets no second report meanwhile.
+  notifier_->setEnabled(false);
+  epoll_event events[1];
+  const int n = ::epoll_wait(epoll_, events, 1, 0);
+  if (n < 0) {
+    // The watch itself failed: no further reports from this opening.
+    if (errno == EINTR) notifier_->setEnabled(true);
+    return;
   }
+  bool received = false;
+  bool gone = false;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].events & EPOLLIN) received = true;
+    if (events[i].events & (EPOLLHUP | EPOLLERR)) gone = true;
+  }
+  if (gone && watching_ && CommHandle->Gone()) {
+    // The device hung up (an unplugged adapter, a closed peer): nothing more can come,
+    // and what it still reports is noise. The owner closes the port on this report.
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, CommHandle->PollFd(), nullptr);
+    watching_ = false;
+    owner_->HandleReport(TCustomCommX::Report::Disconnect, 0, generation_);
+    return;
+  }
+  // A hang-up the driver does not confirm (a pseudo-terminal's master whose slave is
+  // not open yet) is only a state of the line: the port stays watched, and being
+  // edge-triggered the watch does not fire for it again until something changes.
+  const Device::LineEvents line = CommHandle->TakeLineEvents();
+  if (line.errors) owner_->HandleReport(TCustomCommX::Report::Error, line.errors, generation_);
+  if (stopped_) return;
+  if (line.brk) owner_->HandleReport(TCustomCommX::Report::Break, 0, generation_);
+  if (stopped_) return;
+  if (received) owner_->HandleReport(TCustomCommX::Report::Receive, 0, generation_);
+  if (stopped_) return;
+  notifier_->setEnabled(true);
 }

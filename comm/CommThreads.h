@@ -1,6 +1,6 @@
 #pragma once
-// The two worker threads of an open port. Both are created and joined by the
-// component on its owning thread; neither outlives the opening it serves.
+// The transmit thread and the receive watch of an open port. Both are made and ended
+// by the component on its owning thread; neither outlives the opening it serves.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "comm/CommX.h"
+
+class QSocketNotifier;
 
 namespace kx::serial {
 class Device;
@@ -47,26 +49,34 @@ class TCommTransThread {
   std::thread thread_;
 };
 
-// Waits for port events edge-triggered (bytes that stay unread raise no new event)
-// and reports line errors, breaks and received bytes, in that order, one at a time.
-class TCommReceiveThread {
+// Watches the port for events on the owning thread itself: the kernel wakes that thread
+// when bytes arrive, with no thread in between, which is what a command-and-answer
+// exchange waits for. Edge-triggered (bytes that stay unread raise no new event); line
+// errors, breaks and received bytes are reported in that order, one report at a time:
+// the watch is off while a report's handler runs, even through a nested event loop.
+class TCommReceiveWatch {
  public:
-  // Throws std::system_error when its descriptors cannot be made.
-  TCommReceiveThread(TCustomCommX *owner, kx::serial::Device *device, std::uint64_t generation);
-  ~TCommReceiveThread();
+  // Throws std::system_error when its descriptor cannot be made.
+  TCommReceiveWatch(TCustomCommX *owner, kx::serial::Device *device, std::uint64_t generation);
+  TCommReceiveWatch(const TCommReceiveWatch &) = delete;
+  TCommReceiveWatch &operator=(const TCommReceiveWatch &) = delete;
 
   void Start();
-  void Terminate();  // sets Terminated and signals ExitHandle
-  void Join();
+  // Ends the watch: no report after this, and the device may go. A watch ended from a
+  // handler of its own report goes once that report's handling has returned.
+  static void Retire(TCommReceiveWatch *watch);
 
  private:
-  void Execute();
+  ~TCommReceiveWatch();
+  void Activated();
 
   TCustomCommX *owner_;
   kx::serial::Device *CommHandle;
   std::uint64_t generation_;
   int epoll_ = -1;
-  int ExitHandle = -1;  // an eventfd
-  std::atomic<bool> Terminated{false};
-  std::thread thread_;
+  QSocketNotifier *notifier_ = nullptr;
+  bool watching_ = true;  // the port is still in the epoll set
+  bool stopped_ = false;
+  bool reporting_ = false;  // Activated is on the stack
+  bool retired_ = false;    // retired while reporting: Activated deletes the watch
 };

@@ -22,6 +22,8 @@ struct TCustomCommX::Line {
   LineSettings s;
 };
 
+void TCustomCommX::RetireWatch::operator()(TCommReceiveWatch *watch) const { TCommReceiveWatch::Retire(watch); }
+
 struct TCustomCommX::ReadWait {
   QEventLoop loop;
   QSocketNotifier *notifier = nullptr;
@@ -197,10 +199,10 @@ void TCustomCommX::PortOpen() {
       throw ECommError("Can not create TX thread");
     }
     try {
-      ReceiveThread = std::make_unique<TCommReceiveThread>(this, FHandle.get(), generation);
-      ReceiveThread->Start();
+      ReceiveWatch.reset(new TCommReceiveWatch(this, FHandle.get(), generation));
+      ReceiveWatch->Start();
     } catch (const std::exception &) {
-      ReceiveThread.reset();
+      ReceiveWatch.reset();
       throw ECommError("Can not create RX thread");
     }
     // The line settles with DTR and RTS up before anything is sent.
@@ -238,12 +240,8 @@ void TCustomCommX::ClosePort(bool linePauses) {
     TransThread->Terminate();
     TransThread->Join();
   }
-  if (ReceiveThread) {
-    ReceiveThread->Terminate();
-    ReceiveThread->Join();
-  }
   TransThread.reset();
-  ReceiveThread.reset();
+  ReceiveWatch.reset();
   FHandle.reset();
   // DTR and RTS stay low at least this long before the port can be opened again: a
   // receiver may take that as the end of the session.
@@ -383,7 +381,7 @@ int TCustomCommX::GetTransLength() {
 // ---------------------------------------------------------------- receive
 
 int TCustomCommX::ReceiveBlock(void *Buf, int MaxSize) {
-  if (!FHandle || !ReceiveThread || !Buf) return -1;
+  if (!FHandle || !ReceiveWatch || !Buf) return -1;
   if (MaxSize <= 0) return 0;
   auto *out = static_cast<std::uint8_t *>(Buf);
   const std::uint64_t generation = lastGeneration_;

@@ -50,7 +50,7 @@ class ECommError : public std::runtime_error {
 };
 
 class TCommTransThread;
-class TCommReceiveThread;
+class TCommReceiveWatch;
 
 class TCustomCommX : public QObject {
   Q_OBJECT
@@ -138,10 +138,10 @@ class TCustomCommX : public QObject {
 
  private:
   friend class TCommTransThread;
-  friend class TCommReceiveThread;
+  friend class TCommReceiveWatch;
 
   enum class Report { Receive, Break, Error, Disconnect };
-  // Called by the worker threads: hands the report to the owning thread and waits
+  // Called by the transmit thread: hands the report to the owning thread and waits
   // until it is handled, or until the opening it belongs to has ended. A report of
   // the transmit thread does not wait while ClearTransBuf empties the queue, since
   // the owning thread is then waiting for that very thread.
@@ -168,7 +168,10 @@ class TCustomCommX : public QObject {
   int WriteWhileIdle(const std::uint8_t *data, int length);
 
   std::unique_ptr<TCommTransThread> TransThread;
-  std::unique_ptr<TCommReceiveThread> ReceiveThread;
+  struct RetireWatch {
+    void operator()(TCommReceiveWatch *watch) const;
+  };
+  std::unique_ptr<TCommReceiveWatch, RetireWatch> ReceiveWatch;
   std::mutex Critical1;  // the start of a port write against a transmit purge
   std::mutex Critical2;  // TransBufLen and TransCnt
   std::condition_variable TransDrained;  // signalled under Critical2 when a block finishes

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -370,7 +371,7 @@ TEST_F(PtyPort, ReportHandledAfterTheBytesWentCallsNothing) {
     if (!comm.IsOpen()) comm.PortOpen();
     calls = 0;
     pty.Write("xyz");
-    // The receive thread reports while this thread does not look at its events.
+    // The bytes wait while this thread does not look at its events.
     ::usleep(150 * 1000);
     c.before(comm);
     kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(200));
@@ -400,6 +401,32 @@ TEST_F(PtyPort, HandlerClosesAndReopensThePort) {
   ASSERT_TRUE(kxtest::WaitUntil([&] { return !comm.IsOpen(); }));
   comm.PortOpen();
   EXPECT_TRUE(comm.IsOpen());
+}
+
+// A handler that closes the port and then shows a message box (a nested event loop)
+// while the test itself only processes events, as the SH writer's failures do.
+TEST_F(PtyPort, HandlerThatClosesAndWaitsInANestedLoopGetsNoSecondReport) {
+  for (const bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "closed and opened again" : "closed");
+    int calls = 0;
+    comm.OnReceive = [&](QObject *, int) {
+      if (++calls > 1) return;
+      comm.PortClose();
+      if (reopen) comm.PortOpen();
+      QEventLoop box;
+      QTimer::singleShot(300, &box, &QEventLoop::quit);
+      QTimer::singleShot(50, [&] { pty.Write("more"); });
+      box.exec();
+    };
+    comm.PortOpen();
+    pty.Write("one");
+    ASSERT_TRUE(kxtest::WaitUntil([&] { return calls >= 1; }));
+    kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(500));
+    // Reopened, the new opening reports the bytes that came after it.
+    EXPECT_EQ(calls, reopen ? 2 : 1);
+    EXPECT_EQ(comm.IsOpen(), reopen);
+    comm.PortClose();
+  }
 }
 
 TEST_F(PtyPort, NewPortNumberOnTheOpenPortReopensThere) {
