@@ -139,10 +139,16 @@ TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten
     SCOPED_TRACE(c.what);
     QTemporaryDir exeDir;
     const QString tool = exeDir.filePath("digidecw");
-    if (c.toolFolderThere) ASSERT_TRUE(QDir().mkpath(tool));
+    if (c.toolFolderThere) {
+      ASSERT_TRUE(QDir().mkpath(tool));
+    }
     std::optional<kxtest::Immutable> lockTool, lockExe;
-    if (c.toolFolderLocked) ASSERT_TRUE(lockTool.emplace(tool).ok());
-    if (c.exeDirLocked) ASSERT_TRUE(lockExe.emplace(exeDir.path()).ok());
+    if (c.toolFolderLocked) {
+      ASSERT_TRUE(lockTool.emplace(tool).ok());
+    }
+    if (c.exeDirLocked) {
+      ASSERT_TRUE(lockExe.emplace(exeDir.path()).ok());
+    }
     EXPECT_EQ(kx::digidec::ChooseBaseDirectory(exeDir.path(), "/home/u/.local/share/kx7391updater"),
               c.beside ? exeDir.path() : QString("/home/u/.local/share/kx7391updater"));
   }
