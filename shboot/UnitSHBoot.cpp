@@ -101,13 +101,26 @@ TStatusBar::TStatusBar(const QList<int> &widths, QWidget *parent) : QStatusBar(p
       addWidget(l, 1);
     }
     panels_.append(l);
+    texts_.append(QString());
   }
 }
 
-QString TStatusBar::PanelText(int panel) const { return panels_.value(panel) ? panels_[panel]->text() : QString(); }
+QString TStatusBar::PanelText(int panel) const { return texts_.value(panel); }
 
 void TStatusBar::SetPanelText(int panel, const QString &text) {
-  if (QLabel *l = panels_.value(panel)) l->setText(text);
+  if (panel < 0 || panel >= panels_.size()) return;
+  texts_[panel] = text;
+  // A label's new text costs a layout pass. The SH writer rewrites the panels at every
+  // step, between a reply and the next frame: the labels follow in the next pass of
+  // the event loop, before anything is painted, so that time is not spent meanwhile.
+  if (applyPosted_) return;
+  applyPosted_ = true;
+  QMetaObject::invokeMethod(this, &TStatusBar::ApplyPanelTexts, Qt::QueuedConnection);
+}
+
+void TStatusBar::ApplyPanelTexts() {
+  applyPosted_ = false;
+  for (qsizetype i = 0; i < panels_.size(); ++i) panels_[i]->setText(texts_[i]);
 }
 
 // --- The window -----------------------------------------------------------------

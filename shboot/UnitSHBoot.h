@@ -48,10 +48,15 @@ class TStatusBar : public QStatusBar {
  public:
   TStatusBar(const QList<int> &widths, QWidget *parent = nullptr);
   QString PanelText(int panel) const;
+  // The label shows the text from the next pass of the event loop on.
   void SetPanelText(int panel, const QString &text);
 
  private:
+  void ApplyPanelTexts();
+
   QList<QLabel *> panels_;
+  QList<QString> texts_;
+  bool applyPosted_ = false;
 };
 
 class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {

@@ -5,7 +5,7 @@
 // updater's window, then with `kx7391 write mainboard --yes` (its own figure from
 // WRITE START to the end of the closing state, as it reports it in --json).
 //
-//   build/bin/shboot_write_bench [--runs N] [--trace FILE]
+//   build/bin/shboot_write_bench [--runs N] [--trace FILE]   (kx7391's trace: FILE.kx7391)
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -143,8 +143,10 @@ int main(int argc, char **argv) {
     std::printf("  user-interface thread CPU time: %.3f s (%.1f %% of the run)\n", cpu, cpu / measured * 100.0);
     rx.stop();
 
-    // The same write from the command line, against a new receiver.
-    kx::sim::Receiver rx2(opt);
+    // The same write from the command line, against a new receiver (its trace beside the first).
+    kx::sim::Options cliOpt = opt;
+    if (!trace.empty()) cliOpt.tracePath = trace + ".kx7391";
+    kx::sim::Receiver rx2(cliOpt);
     rx2.start();
     QProcess cli;
     cli.setWorkingDirectory(work.path());
