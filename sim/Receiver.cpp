@@ -87,6 +87,7 @@ struct Receiver::Impl {
   Time start{};
   std::array<Fd, kBoardCount> flashFiles;
   std::function<void()> hangupCallback;
+  std::vector<double> turnarounds;  // under mutex
 
   void publish();
   void unpublish();
@@ -223,6 +224,8 @@ void Receiver::Impl::run() {
   // Set once the answer before a hangup has gone out: the line closes when the host sends
   // its next byte, or a moment later, so that the host still reads that answer.
   std::optional<Time> closeAt;
+  Time answeredAt{};  // the last answer written to a waiting host
+  bool answered = false;
 
   auto rxDue = [&](const RxByte &r) { return pace ? std::max(r.arrival, rxFree) + ByteTime(r.rate) : r.arrival; };
 
@@ -280,6 +283,12 @@ void Receiver::Impl::run() {
     }
     if (!batch.empty()) {
       const ssize_t n = ::write(master.get(), batch.data(), batch.size());
+      // Only an answer to a host that is waiting counts: nothing of its own is on the
+      // way or waiting to be taken.
+      if (rx.empty()) {
+        answeredAt = Clock::now();
+        answered = true;
+      }
       if (n < static_cast<ssize_t>(batch.size())) {
         // The slave's input is full: nobody reads the port. Bytes on a line nobody listens to
         // are lost, as on a real line.
@@ -327,6 +336,11 @@ void Receiver::Impl::run() {
         const std::uint32_t rate = LineRate(master.get());  // as the host set it when writing
         const Time arrival = Clock::now();
         for (ssize_t i = 0; i < n; ++i) rx.push_back({buf[i], rate, arrival});
+        if (answered) {
+          std::lock_guard lock(mutex);
+          turnarounds.push_back(std::chrono::duration<double, std::micro>(arrival - answeredAt).count());
+          answered = false;
+        }
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         std::fprintf(stderr, "kx7391-sim: read: %s\n", std::strerror(errno));
         return;
@@ -435,6 +449,11 @@ std::string Receiver::version(Board board) const {
 bool Receiver::programmed(Board board) const {
   std::lock_guard lock(impl_->mutex);
   return impl_->model && impl_->model->programmed(board);
+}
+
+std::vector<double> Receiver::turnaroundsMicros() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->turnarounds;
 }
 
 Counters Receiver::counters() const {

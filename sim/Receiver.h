@@ -78,6 +78,10 @@ class Receiver {
   bool programmed(Board board) const;
   Counters counters() const;
   Model::State state() const;
+  // The host's turnarounds, in microseconds: for every answer the receiver wrote while the
+  // host had nothing on its way, the time from that write to the host's next bytes
+  // arriving. It leaves out the receiver's own lateness, which a paced trace hides.
+  std::vector<double> turnaroundsMicros() const;
 
   // Replaces the faults while running (e.g. let a second write succeed).
   void setFaults(std::vector<Fault> faults);

@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -43,6 +44,17 @@ double ThreadCpuSeconds() {
   timespec ts{};
   if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Median and upper percentiles of the host's turnarounds after the receiver's answers
+// (a sum would count the writer's deliberate waits after some answers).
+std::string Turnarounds(std::vector<double> us) {
+  if (us.empty()) return "none";
+  std::sort(us.begin(), us.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "median %.0f us, p90 %.0f us, p99 %.0f us over %zu answers", us[us.size() / 2],
+                us[us.size() * 9 / 10], us[us.size() * 99 / 100], us.size());
+  return text;
 }
 
 std::size_t NonBlankBlocks(const std::vector<std::uint8_t> &image) {
@@ -140,6 +152,7 @@ int main(int argc, char **argv) {
                 bootLine + frameLine, bootLine, frameLine, kFixedWaitsSeconds, bound);
     std::printf("  measured:    %.3f s  ratio %.4f (%+.2f %%; goal at most +3 %%)\n", measured, measured / bound,
                 (measured / bound - 1.0) * 100.0);
+    std::printf("  turnaround (answer written -> the host's next bytes): %s\n", Turnarounds(rx.turnaroundsMicros()).c_str());
     std::printf("  user-interface thread CPU time: %.3f s (%.1f %% of the run)\n", cpu, cpu / measured * 100.0);
     rx.stop();
 
@@ -162,6 +175,7 @@ int main(int argc, char **argv) {
     if (!cliOk) ++failures;
     std::printf("  kx7391:      %.3f s  ratio %.4f (%+.2f %%)%s\n", cliSeconds, cliSeconds / bound,
                 (cliSeconds / bound - 1.0) * 100.0, cliOk ? "" : "  WRITE FAILED");
+    std::printf("  kx7391's turnaround: %s\n", Turnarounds(rx2.turnaroundsMicros()).c_str());
     rx2.stop();
   }
 

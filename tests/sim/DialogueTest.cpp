@@ -61,6 +61,21 @@ TEST(SimFirmware, LoneCrAndLfEndLinesAndOtherLinesGetNoAnswer) {
   EXPECT_TRUE(host.read(1, 200ms).empty());
 }
 
+// The write benchmark's figure: a host that waits before its next request shows that wait.
+TEST(SimFirmware, TurnaroundRunsFromTheAnswerToTheHostsNextBytes) {
+  Receiver rx(Fast());
+  ScriptedHost host(rx.start());
+  host.send(std::string_view("VRP\r\n"));
+  ASSERT_EQ(host.readLine(1000ms), std::optional<std::string>("VER-P: 510A"));
+  std::this_thread::sleep_for(150ms);
+  host.send(std::string_view("VRP\r\n"));
+  ASSERT_EQ(host.readLine(1000ms), std::optional<std::string>("VER-P: 510A"));
+  const std::vector<double> us = rx.turnaroundsMicros();
+  ASSERT_EQ(us.size(), 1u);  // the second answer has no next bytes yet
+  EXPECT_GE(us[0], 150e3);
+  EXPECT_LT(us[0], 1e6);
+}
+
 TEST(SimFirmware, NotReadyAnswersCanNotFindUntilItsTimeIsOver) {
   Options o = Fast();
   o.notReadySeconds = 0.6;
