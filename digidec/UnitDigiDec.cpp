@@ -98,6 +98,7 @@ void TFormDigiDec::BuildControls() {
   BitBtn1->setGeometry(288, 349, 97, 41);
   Timer1 = new kx::TTimer(this);
   Timer1->setInterval(2007);
+  Timer1->setTimerType(Qt::PreciseTimer);  // its ticks count the silence rule: never early
   WriterProcess = new QProcess(this);
 
   const std::pair<QObject *, const char *> names[] = {

@@ -9,6 +9,8 @@ namespace kx {
 VersionDialogue::VersionDialogue(TCommX &port, VersionCheckFields &fields, VersionCheckLog log, QObject *parent)
     : QObject(parent), port_(port), fields_(fields), log_(std::move(log)), timer_(new QTimer(this)) {
   timer_->setInterval(kRequestIntervalMs);
+  // A coarse timer may fire up to 5 % early; the repeats and the give-up count from it.
+  timer_->setTimerType(Qt::PreciseTimer);
   connect(timer_, &QTimer::timeout, this, &VersionDialogue::Timeout);
 }
 
