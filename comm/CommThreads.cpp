@@ -1,8 +1,6 @@
 #include "comm/CommThreads.h"
 
-#include <poll.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,7 +90,7 @@ void TCommTransThread::WriteBlock(const std::vector<std::uint8_t> &block) {
       taken = CommHandle->WriteSome(block.data() + done, block.size() - done);
     }
     if (taken < 0) {
-      FOwner->ReportLineErrors(CommHandle, generation_, true);
+      FOwner->ReportLineErrors(CommHandle, generation_);
       return;
     }
     done += static_cast<std::size_t>(taken);
@@ -112,7 +110,7 @@ void TCommTransThread::WriteBlock(const std::vector<std::uint8_t> &block) {
         break;  // a purge: the discard flag is set and ends the loop
       case Device::Wait::Failed:
         // The rest is tried once more; a second failure ends the block.
-        FOwner->ReportLineErrors(CommHandle, generation_, true);
+        FOwner->ReportLineErrors(CommHandle, generation_);
         break;
     }
   }

@@ -313,9 +313,7 @@ int TCustomCommX::WriteWhileIdle(const std::uint8_t *data, int length) {
   }
   if (taken >= 0) return static_cast<int>(taken);
   // As a failed write of the thread: the line errors are reported and the block is done.
-  const int errors = FHandle->TakeLineEvents().errors & (kx::serial::kErrOverrun | kx::serial::kErrParity |
-                                                         kx::serial::kErrFrame);
-  if (errors) HandleReport(Report::Error, errors, lastGeneration_);
+  if (const int errors = WriteErrorBits(*FHandle)) HandleReport(Report::Error, errors, lastGeneration_);
   return length;
 }
 
@@ -440,7 +438,7 @@ int TCustomCommX::GetReceiveLength() { return FHandle ? FHandle->InQueue() : 0; 
 
 // ---------------------------------------------------------------- reports
 
-void TCustomCommX::SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit) {
+void TCustomCommX::SendReport(Report kind, int bits, std::uint64_t generation) {
   std::uint64_t id;
   {
     std::lock_guard lock(reportMutex_);
@@ -458,7 +456,7 @@ void TCustomCommX::SendReport(Report kind, int bits, std::uint64_t generation, b
     return std::find(handledReports_.begin(), handledReports_.end(), id) != handledReports_.end();
   };
   reportCv_.wait(lock, [&] {
-    return handled() || liveGeneration_ != generation || (fromTransmit && transDiscard_);
+    return handled() || liveGeneration_ != generation || transDiscard_;
   });
   std::erase(handledReports_, id);
 }
@@ -523,10 +521,12 @@ void TCustomCommX::HandleReport(Report kind, int bits, std::uint64_t generation)
   }
 }
 
-void TCustomCommX::ReportLineErrors(Device *device, std::uint64_t generation, bool fromTransmit) {
-  const int errors = device->TakeLineEvents().errors & (kx::serial::kErrOverrun | kx::serial::kErrParity |
-                                                        kx::serial::kErrFrame);
-  if (errors) SendReport(Report::Error, errors, generation, fromTransmit);
+int TCustomCommX::WriteErrorBits(Device &device) {
+  return device.TakeLineEvents().errors & (kx::serial::kErrOverrun | kx::serial::kErrParity | kx::serial::kErrFrame);
+}
+
+void TCustomCommX::ReportLineErrors(Device *device, std::uint64_t generation) {
+  if (const int errors = WriteErrorBits(*device)) SendReport(Report::Error, errors, generation);
 }
 
 // ---------------------------------------------------------------- modem lines

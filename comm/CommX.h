@@ -142,10 +142,10 @@ class TCustomCommX : public QObject {
 
   enum class Report { Receive, Break, Error, Disconnect };
   // Called by the transmit thread: hands the report to the owning thread and waits
-  // until it is handled, or until the opening it belongs to has ended. A report of
-  // the transmit thread does not wait while ClearTransBuf empties the queue, since
-  // the owning thread is then waiting for that very thread.
-  void SendReport(Report kind, int bits, std::uint64_t generation, bool fromTransmit);
+  // until it is handled, or until the opening it belongs to has ended. It does not
+  // wait while ClearTransBuf empties the queue, since the owning thread is then
+  // waiting for that very thread.
+  void SendReport(Report kind, int bits, std::uint64_t generation);
   // Queued calls on the owning thread: the oldest waiting report is handled; a
   // transmit slot has come free.
   Q_INVOKABLE void DeliverReport();
@@ -153,7 +153,10 @@ class TCustomCommX : public QObject {
   // PortClose, with or without the line pauses.
   void ClosePort(bool linePauses);
   void HandleReport(Report kind, int bits, std::uint64_t generation);
-  void ReportLineErrors(kx::serial::Device *device, std::uint64_t generation, bool fromTransmit);
+  // The line errors a failed write reports (overrun, parity, framing), taken from the device.
+  static int WriteErrorBits(kx::serial::Device &device);
+  // Called by the transmit thread after a failed write.
+  void ReportLineErrors(kx::serial::Device *device, std::uint64_t generation);
   // Called by the transmit thread when it finishes a block.
   void BlockFinished(int length);
 
