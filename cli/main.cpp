@@ -17,11 +17,13 @@
 
 #include "comm/CommX.h"
 #include "main/OperationLog.h"
+#include "main/ReceiverContext.h"
 #include "main/UpdatePlan.h"
 #include "main/VersionDialogue.h"
 #include "payload/Loaders.h"
 #include "platform/Signals.h"
 #include "platform/serial/PortMap.h"
+#include "shboot/BoardLoad.h"
 #include "shboot/BoardSetup.h"
 #include "shboot/BootFrame.h"
 #include "shboot/BootWriter.h"
@@ -79,11 +81,6 @@ struct Logs {
   void Save() { log.Save(3); }
 };
 
-// The MainBoard variant the serial number gives (0968...: 0, 0971...: 1).
-int SerialBlockVersion(const QString &serial) {
-  return serial.size() == 8 && serial.startsWith(QStringLiteral("0971")) ? 1 : 0;
-}
-
 int PortNumber(const QString &name) {
   if (!name.startsWith(QStringLiteral("COM"), Qt::CaseInsensitive)) return 0;
   bool ok = false;
@@ -129,8 +126,9 @@ struct CheckOutcome {
   std::optional<kx::PlanResult> plan;
 };
 
-// The version dialogue and the update plan, as VersionCheck runs them.
-CheckOutcome RunCheck(TCommX &port, Logs &logs, const QString &serial) {
+// The version dialogue and the update plan, as VersionCheck runs them; a complete
+// answer is taken into the receiver's context.
+CheckOutcome RunCheck(TCommX &port, Logs &logs, kx::ReceiverContext &receiver) {
   CheckOutcome out;
   logs.Add(QStringLiteral("[VersionTest](FormMain) clicked"));
   kx::VersionDialogue dialogue(port, out.fields, {[&](const QString &t) { logs.Add(t); }, [&] { logs.Save(); }});
@@ -185,18 +183,7 @@ CheckOutcome RunCheck(TCommX &port, Logs &logs, const QString &serial) {
     out.exit = kNotReady;
     out.message = QStringLiteral("Receiver not ready yet.");
   } else {
-    kx::PlanInput in;
-    in.receiver = out.fields.rs_tmp;
-    in.mainVer = out.fields.ms_tmp;
-    in.decoderVer = out.fields.ds_tmp;
-    in.panelVer = out.fields.ps_tmp;
-    in.serialNumber = serial;
-    in.serialBlockVersion = SerialBlockVersion(serial);
-    in.mainNew = QStringLiteral("403A");
-    in.decoderNew = QStringLiteral("3N5A");
-    in.panelNew = QStringLiteral("511A");
-    in.digiDecNew = QStringLiteral("507A");
-    out.plan = kx::EvaluatePlan(in);
+    out.plan = receiver.AcceptAnswer({out.fields.rs_tmp, out.fields.ms_tmp, out.fields.ds_tmp, out.fields.ps_tmp});
     for (const QString &l : out.plan->logLines) logs.Add(l);
     if (out.plan->otherModel) {
       out.exit = kOtherModel;
@@ -220,7 +207,9 @@ const char *DecisionText(int d) {
 
 int Check(TCommX &port, const QString &serial, bool json) {
   Logs logs(serial);
-  const CheckOutcome c = RunCheck(port, logs, serial);
+  kx::ReceiverContext receiver;
+  receiver.TakeSerialNumber(serial);
+  const CheckOutcome c = RunCheck(port, logs, receiver);
   if (json) {
     QJsonObject o{{"exit", c.exit}};
     if (!c.message.isEmpty()) o["message"] = c.message;
@@ -260,6 +249,12 @@ class ConsoleView : public sh::BootWriterView {
  public:
   ConsoleView(sh::BootWriter &writer, int nonBlank, bool quiet)
       : writer_(writer), nonBlank_(nonBlank), tty_(isatty(STDOUT_FILENO) && !quiet), quiet_(quiet) {}
+  // Called once the run has ended (the engine back in state 0).
+  std::function<void()> ended;
+
+  void StateChanged(int state) override {
+    if (state == 0 && ended) ended();
+  }
   QStringList messages;
   // Why the port could not be opened (the run ended before anything was sent).
   QString portError;
@@ -318,15 +313,6 @@ class ConsoleView : public sh::BootWriterView {
   QElapsedTimer clock_;
 };
 
-int NonBlankBlocks(const kx::MemoryStream &firm) {
-  int n = 0;
-  const auto &bytes = firm.Bytes();
-  for (std::size_t a = 0; a + sh::kBlockSize <= std::min<std::size_t>(bytes.size(), sh::kFlashSize);
-       a += sh::kBlockSize)
-    n += std::any_of(bytes.begin() + a, bytes.begin() + a + sh::kBlockSize, [](std::uint8_t b) { return b != 0xFF; });
-  return n;
-}
-
 const char *kSteps[3] =
     {"Step 1 :  Power OFF via rear switch.\n"
      "Step 2 :  Open DIP SWITCH area (bottom of receiver); remove screw and metal plate.\n"
@@ -343,16 +329,13 @@ const char *kSteps[3] =
 
 int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   Logs logs(serial);
+  kx::ReceiverContext receiver;
+  receiver.TakeSerialNumber(serial);
   // The MainBoard image follows the variant as the updater finds it: from a version check
   // first (the receiver still in its firmware), else from the serial number alone.
-  int blockVersion = SerialBlockVersion(serial);
-  int shortRfu = 0;
   if (board == sh::kMainBoard) {
-    const CheckOutcome c = RunCheck(port, logs, serial);
-    if (c.plan && !c.plan->otherModel) {
-      blockVersion = c.plan->blockVersion;
-      shortRfu = c.plan->shortRfu;
-    } else if (c.exit == kOtherModel) {
+    const CheckOutcome c = RunCheck(port, logs, receiver);
+    if (c.exit == kOtherModel) {
       Err() << c.message << Qt::endl;
       if (json) PrintJson({{"exit", kOtherModel}, {"message", c.message}});
       return kOtherModel;
@@ -362,28 +345,22 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   }
   const char *logNames[] = {"[MainBoard](FormMain) clicked", "[Decorder](FormMain) clicked", "[Panel](FormMain) clicked"};
   logs.Add(QLatin1String(logNames[board]));
-  const auto setup = sh::SetupForBoard(board, shortRfu, blockVersion);
+  const auto setup = sh::SetupForBoard(board, receiver.ShortRfu(), receiver.BlockVersion());
   kx::MemoryStream boot, echo, firm;
   sh::BootPayloads payloads{&boot, &echo, &firm, {}, {}};
   const kx::MessageSink sink = [](const QString &t) { Err() << t << Qt::endl; };
-  const auto loadBoot = [&] {
-    if (!kx::MakeBootStreamFromResource(setup->bootResource, boot, sink))
-      payloads.bootFault = QStringLiteral("The boot program %1 did not load.").arg(setup->bootResource);
-    kx::BootStreamInit(boot, boot, echo);
-  };
-  if (setup->bootDataBeforeLog) loadBoot();
-  logs.Add(QStringLiteral("Initial for ") + setup->captionPrefix + PortEntryText(port.PortNo()) +
-           QStringLiteral("](") + setup->firmwareResource + QStringLiteral(")"));
-  logs.Save();
-  if (!setup->bootDataBeforeLog) loadBoot();
+  const sh::BootWriterLog writerLog{[&](const QString &t) { logs.Add(t); }, [&] { logs.Save(); }};
   try {
-    if (!kx::MakeMotStreamFromResource(setup->firmwareResource, firm, kx::kRomSize, sink))
-      payloads.firmFault = QStringLiteral("The firmware %1 did not load.").arg(setup->firmwareResource);
+    const sh::BoardLoadResult loaded = sh::LoadBoard(
+        *setup, setup->captionPrefix + PortEntryText(port.PortNo()) + QStringLiteral("]"), boot, echo, firm,
+        writerLog, sink);
+    payloads.bootFault = loaded.bootFault;
+    payloads.firmFault = loaded.firmFault;
+    if (!loaded.spareCopyError.isEmpty()) Err() << loaded.spareCopyError << Qt::endl;
   } catch (const std::exception &e) {
-    if (firm.Empty()) payloads.firmFault = QString::fromUtf8(e.what());
+    payloads.firmFault = QString::fromUtf8(e.what());
+    logs.Add(QStringLiteral(" load error! ") + payloads.firmFault);
   }
-  for (const QString &fault : {payloads.bootFault, payloads.firmFault})
-    if (!fault.isEmpty()) logs.Add(QStringLiteral(" load error! ") + fault);
   if (!payloads.bootFault.isEmpty() || !payloads.firmFault.isEmpty()) {
     logs.Save();
     if (json) PrintJson({{"exit", kPayloadRefused}, {"message", payloads.bootFault + payloads.firmFault}});
@@ -396,8 +373,8 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
     if (!std::getline(std::cin, line)) return kAborted;
   }
 
-  sh::BootWriter writer(port, {[&](const QString &t) { logs.Add(t); }, [&] { logs.Save(); }});
-  const int nonBlank = NonBlankBlocks(firm);
+  sh::BootWriter writer(port, writerLog);
+  const int nonBlank = sh::NonBlankBlocks(firm);
   ConsoleView view(writer, nonBlank, json);
   writer.SetView(&view);
   writer.SetPayloads(payloads);
@@ -422,13 +399,8 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
   clock.start();
   if (!writer.Start()) return kPayloadRefused;
   QEventLoop loop;
-  QTimer idle;
-  idle.setInterval(20);
-  QObject::connect(&idle, &QTimer::timeout, &loop, [&] {
-    if (writer.State() == 0) loop.quit();
-  });
-  idle.start();
-  loop.exec();
+  view.ended = [&loop] { loop.quit(); };
+  if (writer.State() != 0) loop.exec();
   port.OnReceive = nullptr;
   port.OnDisconnect = nullptr;
   view.EndLine();

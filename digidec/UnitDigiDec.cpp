@@ -13,10 +13,10 @@
 #include <algorithm>
 
 #include "digidec/Deployment.h"
-#include "main/UnitMain.h"
 #include "platform/Dialogs.h"
 
 TFormDigiDec *FormDigiDec = nullptr;
+TDigiDecLinks DigiDecLinks;
 
 namespace {
 const QString kTahoma = QStringLiteral("Tahoma");
@@ -47,10 +47,10 @@ QProgressBar *Bar(QWidget *parent, int top) {
 }
 
 void Log(const QString &text) {
-  if (FormMain) FormMain->LogFileAdd(text);
+  if (DigiDecLinks.logAdd) DigiDecLinks.logAdd(text);
 }
 void LogSave() {
-  if (FormMain) FormMain->LogFileSave(3);
+  if (DigiDecLinks.logSave) DigiDecLinks.logSave();
 }
 }  // namespace
 
@@ -333,5 +333,5 @@ void TFormDigiDec::StepD02LabelClick() {
 }
 
 void TFormDigiDec::SetDigiDecButtonColor(const QColor &color) {
-  if (FormMain) FormMain->DigiDecBitBtn->SetFontColor(color);
+  if (DigiDecLinks.setButtonColour) DigiDecLinks.setButtonColour(color);
 }

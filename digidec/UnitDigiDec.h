@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 
 #include "digidec/RunLock.h"
 #include "digidec/WriterLog.h"
@@ -11,6 +12,14 @@
 
 class QPlainTextEdit;
 class QProgressBar;
+
+// What the DigiDec window uses of the rest of the updater, wired once at start-up.
+struct TDigiDecLinks {
+  std::function<void(const QString &)> logAdd;
+  std::function<void()> logSave;
+  std::function<void(const QColor &)> setButtonColour;
+};
+extern TDigiDecLinks DigiDecLinks;
 
 class TFormDigiDec : public QWidget {
   Q_OBJECT

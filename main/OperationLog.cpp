@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/AppendFile.h"
-#include "platform/Dialogs.h"
 
 namespace kx {
 
@@ -59,14 +58,9 @@ QString LogStamp(const QDateTime &when, QChar dateSeparator, QChar timeSeparator
 }
 
 OperationLog::OperationLog() : dateSep_(LocaleDateSeparator()), timeSep_(LocaleTimeSeparator()) {
-  saveFailed = [](const QString &message) {
-    // Shown after the handler under way, which goes on; before the event loop runs
-    // (start-up) or after it ended (the last save) there is no such handler to wait for.
-    if (QCoreApplication::instance() && QThread::currentThread()->loopLevel() > 0)
-      QTimer::singleShot(0, QCoreApplication::instance(), [message] { ErrorBox(message); });
-    else
-      ErrorBox(message);
-  };
+  // The owner shows a failed save its own way (the main window in a box, kx7391 on
+  // standard error); until it says, the message goes to standard error.
+  saveFailed = [](const QString &message) { qWarning("%s", qPrintable(message)); };
   files_.insert(MainFileName(), LogFile{});
 }
 

@@ -50,7 +50,7 @@ class OperationLog {
 
   // The clock, replaceable by tests.
   std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
-  // Shows a failed save; the standard error box unless replaced.
+  // Shows a failed save; standard error unless the owner replaces it.
   std::function<void(const QString &message)> saveFailed;
   // Told of each append that reached a file whole: the file and the lines it took.
   std::function<void(const QString &fileName, const QStringList &lines)> appended;

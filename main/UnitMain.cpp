@@ -12,16 +12,17 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QThread>
+#include <QTimer>
 
 #include "comm/CommX.h"
-#include "digidec/UnitDigiDec.h"
 #include "main/UpdatePlan.h"
+#include "main/Wiring.h"
 #include "platform/Dialogs.h"
-#include "shboot/UnitSHBoot.h"
 #include "platform/serial/PortMap.h"
-#include "terminal/UnitTerminal.h"
 
 TFormMain *FormMain = nullptr;
+TMainLinks MainLinks;
 
 using kx::PixelFont;
 namespace colors = kx::colors;
@@ -50,15 +51,23 @@ QLabel *WrappedLabel(const QString &text, QWidget *parent) {
 }
 }  // namespace
 
-QString TFormMain::DesignCaption() { return QStringLiteral("KX7391Updater  (Nov. 2025 Fixed)"); }
+QString TFormMain::ProductCaption() { return QStringLiteral("KX7391Updater  (Nov. 2025 Fixed)"); }
 
 TFormMain::TFormMain(QWidget *parent) : QWidget(parent) {
   setObjectName(QStringLiteral("FormMain"));
-  setWindowTitle(DesignCaption());
+  setWindowTitle(ProductCaption());
   setFont(PixelFont(kTahoma, 13));
   resize(503, 418);
   move(0, 0);
   BuildControls();
+  // A failed save interrupts nothing: its box is shown after the handler under way.
+  log_.saveFailed = [](const QString &message) {
+    if (QThread::currentThread()->loopLevel() > 0)
+      QTimer::singleShot(0, QCoreApplication::instance(), [message] { kx::ErrorBox(message); });
+    else
+      kx::ErrorBox(message);
+  };
+  kx::WireWindows(*this);
   InstallPortListeners();
 }
 
@@ -161,14 +170,19 @@ void TFormMain::BuildControls() {
 }
 
 void TFormMain::InstallPortListeners() {
-  // In this order, one entry per listening window:
-  //   the SH writer while BootState != 0 takes it with BootCommReceive,
-  //   the terminal while FormTerminal->CloseButton is enabled, with TerminalRx_1byte,
-  //   the version check while ConnectTestBitBtn->Tag != 0, with ConnectTestCommReceive.
+  // In this order, one entry per listening window: the SH writer while its run is in
+  // progress, the terminal while its "COM Close" is enabled, the version check while
+  // ConnectTestBitBtn->Tag != 0.
+  const auto call = [](const auto &f) { return f && f(); };
   PortListeners = {
-      {[] { return BootState != 0 && FormSHBoot; }, [](std::uint8_t d) { FormSHBoot->BootCommReceive(d); }},
-      {[] { return FormTerminal && FormTerminal->CloseButton->isEnabled(); },
-       [](std::uint8_t d) { FormTerminal->TerminalRx_1byte(d); }},
+      {[call] { return call(MainLinks.writerRunning); },
+       [](std::uint8_t d) {
+         if (MainLinks.writerReceive) MainLinks.writerReceive(d);
+       }},
+      {[call] { return call(MainLinks.terminalListening); },
+       [](std::uint8_t d) {
+         if (MainLinks.terminalReceive) MainLinks.terminalReceive(d);
+       }},
       {[this] { return ConnectTestBitBtn->Tag != 0; }, [this](std::uint8_t d) { ConnectTestCommReceive(d); }},
   };
 }
@@ -180,7 +194,7 @@ void TFormMain::LogFileOpen(int which) { log_.Open(which); }
 void TFormMain::FormCreate() {
   LogFileOpen(kx::OperationLog::kMain);
   LogFileAdd(QString());
-  LogFileAdd(QStringLiteral("===== ") + DesignCaption() + QStringLiteral(" ====="));
+  LogFileAdd(QStringLiteral("===== ") + ProductCaption() + QStringLiteral(" ====="));
   MakeExeAndA57();
   // The unrestricted mode: a marker file in the working directory, tested by existence only.
   if (QFileInfo::exists(QStringLiteral("KX7391Updater_old.txt"))) {
@@ -190,16 +204,11 @@ void TFormMain::FormCreate() {
     RestrictedType = 1;
   }
   ComSearchButtonClick();
-  BlockVersion = 0;
   if (RestrictedType == 0) {
     MainBoardBitBtn->setEnabled(true);
     DecoderBitBtn->setEnabled(true);
     PanelBitBtn->setEnabled(true);
   }
-  MainNewVerStr = QStringLiteral("403A");
-  DecorderNewVerStr = QStringLiteral("3N5A");
-  PanelNewVerStr = QStringLiteral("511A");
-  DigiDecNewVerStr = QStringLiteral("507A");
 }
 
 void TFormMain::FormDestroy() {
@@ -210,13 +219,36 @@ void TFormMain::FormDestroy() {
 }
 
 bool TFormMain::FormCloseQuery() {
-  if (FormDigiDec && FormDigiDec->NowCommandExecute) {
+  if (MainLinks.digiDecRunning && MainLinks.digiDecRunning()) {
+    // The DigiDec window refuses while its tool shows signs of life, and asks once it
+    // has hung.
+    if (MainLinks.digiDecAllowsClose && MainLinks.digiDecAllowsClose(this)) return true;
     LogFileAdd(QStringLiteral("FormMain cannot be closed because it is currently running."));
     LogFileSave(3);
-    kx::MessageBox(this, QStringLiteral("It cannot be closed because it is currently running."));
     return false;
   }
+  if (MainLinks.writerRunning && MainLinks.writerRunning()) {
+    LogFileAdd(QStringLiteral("FormMain close asked during an SH write"));
+    LogFileSave(3);
+    if (!kx::AskYesNo(this, QStringLiteral("An SH write is running. Closing KX7391Updater aborts it and leaves the "
+                                           "board unwritten.\n\nAbort the write and close?"))) {
+      LogFileAdd(QStringLiteral("FormMain not closed: the SH write goes on"));
+      LogFileSave(3);
+      return false;
+    }
+    // Exactly what the Abort button does, its log lines and colours included.
+    if (MainLinks.writerAbort) MainLinks.writerAbort();
+  }
   return true;
+}
+
+void TFormMain::TerminationRequested() {
+  LogFileAdd(QStringLiteral("Termination signal received"));
+  LogFileSave(3);
+  // The system is going down: a run ends as the close question's Yes ends it.
+  if (MainLinks.writerRunning && MainLinks.writerRunning() && MainLinks.writerAbort) MainLinks.writerAbort();
+  if (MainLinks.digiDecRunning && MainLinks.digiDecRunning() && MainLinks.digiDecShutdown) MainLinks.digiDecShutdown();
+  close();
 }
 
 void TFormMain::closeEvent(QCloseEvent *event) {
@@ -236,8 +268,14 @@ void TFormMain::closeEvent(QCloseEvent *event) {
 }
 
 void TFormMain::ColorClearButtonClick() {
-  for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn})
-    b->SetFontColor(colors::WindowText());
+  // The board being written keeps its colour until its run ends.
+  const int running = MainLinks.writerBoard ? MainLinks.writerBoard() : -1;
+  kx::TButton *buttons[] = {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn};
+  for (int board = 0; board < 4; ++board) {
+    if (board == running) continue;
+    if (board == kx::kDigiDec && MainLinks.digiDecRunning && MainLinks.digiDecRunning()) continue;
+    buttons[board]->SetFontColor(colors::WindowText());
+  }
 }
 
 void TFormMain::Step03LabelClick() {
@@ -250,8 +288,7 @@ void TFormMain::Step03LabelClick() {
 }
 
 void TFormMain::TerminalButtonClick() {
-  FormTerminal->show();
-  FormTerminal->setWindowTitle(ComPortComboBox->currentText());
+  if (MainLinks.terminalShow) MainLinks.terminalShow(ComPortComboBox->currentText());
 }
 
 bool TFormMain::eventFilter(QObject *watched, QEvent *event) {
@@ -265,6 +302,13 @@ bool TFormMain::eventFilter(QObject *watched, QEvent *event) {
       case Qt::ShortcutFocusReason:
         if (const QWidget *next = QApplication::focusWidget(); next && next->window() == this) SerialNumberEditExit();
         break;
+      case Qt::ActiveWindowFocusReason:
+        // Going on to another of the updater's windows (a writer, the terminal) takes
+        // the number as a move inside this window does; another program does not.
+        if (const QWidget *active = QApplication::activeWindow();
+            active && active != this && MainLinks.isUpdaterWindow && MainLinks.isUpdaterWindow(active))
+          SerialNumberEditExit();
+        break;
       default: break;
     }
   } else if (watched == ConnectTestBitBtn && event->type() == QEvent::KeyPress) {
@@ -276,19 +320,19 @@ bool TFormMain::eventFilter(QObject *watched, QEvent *event) {
 
 void TFormMain::SerialNumberEditExit() {
   const QString serial = SerialNumberEdit->text();
-  if (serial == log_.SerialBaseName()) return;
-  log_.ChangeSerialNumber(serial);
-  if (serial.size() == 8 && serial.startsWith(QStringLiteral("0968"))) {
-    SerialBlockVersion = 0;
-    DigiDecBitBtn->setEnabled(true);
-  } else if (serial.size() == 8 && serial.startsWith(QStringLiteral("0971"))) {
-    SerialBlockVersion = 1;
-    DigiDecBitBtn->setEnabled(true);
-  } else {
-    SerialBlockVersion = 0;
-    DigiDecBitBtn->setEnabled(false);
+  if (serial == Receiver.SerialNumber()) return;
+  // A run's lines and its end belong to the receiver it started for.
+  if (const QString refusal = Receiver.SerialChangeRefusal(); !refusal.isEmpty()) {
+    SerialNumberEdit->setText(Receiver.SerialNumber());
+    LogFileAdd(QStringLiteral("SerialNumber change to ") + serial + QStringLiteral(" refused: ") +
+               kx::ReceiverContext::RunName(Receiver.Run()) + QStringLiteral(" is in progress"));
+    LogFileSave(3);
+    kx::MessageBox(this, refusal);
+    return;
   }
-  BlockVersion = SerialBlockVersion;
+  log_.ChangeSerialNumber(serial);
+  Receiver.TakeSerialNumber(serial);
+  DigiDecBitBtn->setEnabled(kx::ReceiverContext::DigiDecWritable(serial));
   ConnectTestBitBtn->SetFontColor(colors::WindowText());
   for (kx::TButton *b : {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn, DigiDecBitBtn})
     b->SetFontColor(colors::WindowText());
@@ -315,21 +359,8 @@ QColor DecisionColor(int decision) {
 }
 }  // namespace
 
-void TFormMain::EvaluateVersions() {
-  kx::PlanInput in;
-  in.receiver = ReceiverStr;
-  in.mainVer = MainVerStr;
-  in.decoderVer = DecorderVerStr;
-  in.panelVer = PanelVerStr;
-  in.serialNumber = SerialNumberEdit->text();
-  in.serialBlockVersion = SerialBlockVersion;
-  in.shortRfu = ShortRfu;
-  in.mainNew = MainNewVerStr;
-  in.decoderNew = DecorderNewVerStr;
-  in.panelNew = PanelNewVerStr;
-  in.digiDecNew = DigiDecNewVerStr;
-  const kx::PlanResult plan = kx::EvaluatePlan(in);
-
+void TFormMain::EvaluateVersions(const kx::VersionAnswer &answer) {
+  const kx::PlanResult &plan = Receiver.AcceptAnswer(answer);
   if (plan.otherModel) {
     for (const QString &l : plan.logLines) LogFileAdd(l);
     kx::MessageBox(this, QStringLiteral("Receiver is NOT KX-7391D !"));
@@ -340,8 +371,6 @@ void TFormMain::EvaluateVersions() {
     DigiDecBitBtn->SetFontColor(colors::GrayText());
     return;
   }
-  BlockVersion = plan.blockVersion;
-  ShortRfu = plan.shortRfu;
   kx::TButton *buttons[] = {MainBoardBitBtn, DecoderBitBtn, PanelBitBtn};
   QLabel *labels[] = {MainVerLabel, DecorderVerLabel, PanelVerLabel};
   const QString texts[] = {plan.mainLabel, plan.decoderLabel, plan.panelLabel};
@@ -360,6 +389,8 @@ void TFormMain::EvaluateVersions() {
 
 bool TFormMain::BoardClickAllowed(const QString &logText) {
   LogFileAdd(logText);
+  // The number typed is the receiver the board is for.
+  SerialNumberEditExit();
   if (!SerialNumberEdit->text().isEmpty()) return true;
   LogFileAdd(QStringLiteral("SerialNumber BRANK!!"));
   LogFileSave(3);
@@ -369,8 +400,7 @@ bool TFormMain::BoardClickAllowed(const QString &logText) {
 
 void TFormMain::OpenShWriter(const QString &logText, int board) {
   if (!BoardClickAllowed(logText)) return;
-  FormSHBoot->show();
-  FormSHBoot->BoardInitialize(board);
+  if (MainLinks.writerShow) MainLinks.writerShow(board);
   LogFileSave(3);
 }
 
@@ -380,7 +410,7 @@ void TFormMain::PanelBitBtnClick() { OpenShWriter(QStringLiteral("[Panel](FormMa
 
 void TFormMain::DigiDecBitBtnClick() {
   if (!BoardClickAllowed(QStringLiteral("[DigiDec](FormMain) clicked"))) return;
-  FormDigiDec->show();
+  if (MainLinks.digiDecShow) MainLinks.digiDecShow();
   LogFileSave(3);
 }
 
@@ -399,15 +429,31 @@ void TFormMain::CommX1Disconnect(QObject *) {
   // Who held the port is asked before anyone reacts, since a reaction (the writer's
   // closing state) changes what the others would answer. The terminal goes first:
   // it only records, while the writer's message box waits for the user.
-  const bool writer = BootState != 0 && FormSHBoot;
-  const bool terminal = FormTerminal && FormTerminal->CloseButton->isEnabled();
+  const bool writer = MainLinks.writerRunning && MainLinks.writerRunning();
+  const bool terminal = MainLinks.terminalListening && MainLinks.terminalListening();
   const bool check = ConnectTestBitBtn->Tag != 0;
-  if (terminal) FormTerminal->TerminalDisconnect(message);
+  if (terminal && MainLinks.terminalDisconnect) MainLinks.terminalDisconnect(message);
   if (check) ConnectTestCommDisconnect(message);
-  if (writer) FormSHBoot->BootCommDisconnect(message);
+  if (writer && MainLinks.writerDisconnect) MainLinks.writerDisconnect(message);
+}
+
+bool TFormMain::Refused(const QString &refusal) {
+  if (refusal.isEmpty()) return false;
+  LogFileAdd(QStringLiteral("Refused: ") + refusal);
+  LogFileSave(3);
+  kx::MessageBox(this, refusal);
+  return true;
+}
+
+void TFormMain::ShowPortInUse() {
+  const QString prefix = QStringLiteral("COM%1(").arg(CommX1->PortNo());
+  for (int i = 0; i < ComPortComboBox->count(); ++i)
+    if (ComPortComboBox->itemText(i).startsWith(prefix)) ComPortComboBox->setCurrentIndex(i);
 }
 
 void TFormMain::ComSearchButtonClick() {
+  // The search selects and so reopens a port: not under a write.
+  if (Refused(Receiver.PortRefusal(QStringLiteral("COM Search")))) return;
   LogFileAdd(QStringLiteral("[COM SEARCH](FormMain) start"));
   ComPortComboBox->clear();
   Memo1->clear();
@@ -430,6 +476,12 @@ void TFormMain::ComSearchButtonClick() {
 }
 
 void TFormMain::ComPortComboBoxChange() {
+  // Another device would take the writer's open port away mid-flash.
+  if (!Receiver.PortRefusal(QStringLiteral("A change of the COM port")).isEmpty()) {
+    ShowPortInUse();
+    Refused(Receiver.PortRefusal(QStringLiteral("A change of the COM port")));
+    return;
+  }
   const QString entry = ComPortComboBox->currentText();
   LogFileAdd(QStringLiteral("COMM select  ") + entry);
   const qsizetype at = entry.indexOf(QStringLiteral("COM"));
@@ -443,16 +495,16 @@ void TFormMain::ComPortComboBoxChange() {
 }
 
 void TFormMain::ConnectTestBitBtnClick() {
+  // Its requests would go out inside the writer's frames.
+  if (Refused(Receiver.PortRefusal(QStringLiteral("VersionCheck")))) return;
   LogFileAdd(QStringLiteral("[VersionTest](FormMain) clicked"));
   ConnectTestBitBtn->Tag = 1;
   ConnectTestBitBtn->SetFontColor(colors::Yellow);
   AbortButton->setEnabled(true);
-  ReceiverStr.clear();
-  MainVerStr.clear();
-  DecorderVerStr.clear();
-  PanelVerStr.clear();
   for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) l->clear();
-  VersionDialogue1->Start([] { FormTerminal->OpenButtonClick(); });
+  VersionDialogue1->Start([] {
+    if (MainLinks.terminalOpen) MainLinks.terminalOpen();
+  });
   LogFileSave(3);
 }
 
@@ -469,12 +521,8 @@ void TFormMain::ConnectTestCommReceive(std::uint8_t RxData) {
       return;
     case kx::VersionLineResult::Complete:
       AbortButtonClick();
-      ReceiverStr = rs_tmp;
-      MainVerStr = ms_tmp;
-      DecorderVerStr = ds_tmp;
-      PanelVerStr = ps_tmp;
       ConnectTestBitBtn->SetFontColor(colors::Green);
-      EvaluateVersions();
+      EvaluateVersions({rs_tmp, ms_tmp, ds_tmp, ps_tmp});
       return;
   }
 }
@@ -483,7 +531,7 @@ void TFormMain::ConnectTestGiveUp() {
   AbortButtonClick();
   ConnectTestBitBtn->SetFontColor(colors::Red);
   // No receiver answered: nothing but the serial number speaks for the variant.
-  BlockVersion = SerialBlockVersion;
+  Receiver.ForgetAnswer();
   MainBoardBitBtn->setEnabled(false);
   DecoderBitBtn->setEnabled(false);
   PanelBitBtn->setEnabled(false);
@@ -500,7 +548,7 @@ void TFormMain::AbortButtonClick() {
   VersionDialogue1->Stop();
   ConnectTestBitBtn->Tag = 0;
   AbortButton->setEnabled(false);
-  FormTerminal->CloseButtonClick();
+  if (MainLinks.terminalClose) MainLinks.terminalClose();
   ConnectTestBitBtn->setEnabled(true);
   LogFileSave(3);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The main window: the numbered step guide, the board buttons with their status
-// colours, the serial port shared by every window, the operation log and the
-// version state.
+// colours, the serial port shared by every window, the operation log, and the view of
+// the receiver at hand (main/ReceiverContext.h). The other windows are reached through
+// MainLinks, which main/Wiring.cpp sets.
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "comm/CommX.h"
 #include "main/OperationLog.h"
+#include "main/ReceiverContext.h"
 #include "main/VersionCheck.h"
 #include "main/VersionDialogue.h"
 #include "platform/Widgets.h"
@@ -18,13 +20,43 @@ class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 
+// What the main window uses of the other windows.
+struct TMainLinks {
+  // The terminal: the common open and close of the port (the open's error passes to
+  // the caller), whether it takes received bytes, and its log.
+  std::function<void()> terminalOpen;
+  std::function<void()> terminalClose;
+  std::function<bool()> terminalListening;
+  std::function<void(std::uint8_t)> terminalReceive;
+  std::function<void(const QString &)> terminalDisconnect;
+  std::function<void(const QString &caption)> terminalShow;
+  // The SH writer: shown and set up for a board, its run and the bytes for it.
+  std::function<void(int board)> writerShow;
+  std::function<bool()> writerRunning;
+  // The board the run in progress writes (0, 1, 2), -1 without one.
+  std::function<int()> writerBoard;
+  std::function<void(std::uint8_t)> writerReceive;
+  std::function<void(const QString &)> writerDisconnect;
+  std::function<void()> writerAbort;
+  // The DigiDec window: shown; whether it lets the updater close (it may ask), and its
+  // run stopped without asking when the system goes down.
+  std::function<void()> digiDecShow;
+  std::function<bool()> digiDecRunning;
+  std::function<bool(QWidget *asker)> digiDecAllowsClose;
+  std::function<void()> digiDecShutdown;
+  // Whether a window is one of the updater's own (the terminal, the writers).
+  std::function<bool(const QWidget *)> isUpdaterWindow;
+};
+extern TMainLinks MainLinks;
+
 class TFormMain : public QWidget, public kx::VersionCheckFields {
   Q_OBJECT
  public:
   explicit TFormMain(QWidget *parent = nullptr);
   ~TFormMain() override;
 
-  static QString DesignCaption();
+  // "KX7391Updater  (Nov. 2025 Fixed)": the window's caption and the log's.
+  static QString ProductCaption();
 
   // The operation log, for every window.
   void LogFileAdd(const QString &text);
@@ -70,22 +102,11 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   };
   std::vector<TPortListener> PortListeners;
 
-  // Version state; the parser's working fields (VR_str, rs_tmp, ms_tmp, ds_tmp,
-  // ps_tmp, vr_state, CanNotFindFlag) come from kx::VersionCheckFields.
+  // The receiver at hand: serial number, answer, variant flags, plan, run. The
+  // parser's working fields (VR_str, rs_tmp, ms_tmp, ds_tmp, ps_tmp, vr_state,
+  // CanNotFindFlag) come from kx::VersionCheckFields.
+  kx::ReceiverContext Receiver;
   int RestrictedType = 1;
-  int BlockVersion = 0;
-  int ShortRfu = 0;
-  // The value the accepted serial number gives BlockVersion (0 or 1): where each
-  // evaluation starts, and what a check that gives up returns the flag to.
-  int SerialBlockVersion = 0;
-  QString ReceiverStr;
-  QString MainVerStr;
-  QString DecorderVerStr;
-  QString PanelVerStr;
-  QString MainNewVerStr;
-  QString DecorderNewVerStr;
-  QString PanelNewVerStr;
-  QString DigiDecNewVerStr;
 
   // Handlers.
   void FormCreate();
@@ -95,6 +116,9 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   bool EndRequested = false;
   void FormDestroy();
   bool FormCloseQuery();
+  // SIGINT or SIGTERM: a run in progress is ended as a Yes to the close question does,
+  // without asking, and the window closes.
+  void TerminationRequested();
   void Step03LabelClick();
   void ColorClearButtonClick();
   void TerminalButtonClick();
@@ -104,7 +128,8 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void DecoderBitBtnClick();
   void PanelBitBtnClick();
   void DigiDecBitBtnClick();
-  void EvaluateVersions();
+  // Takes a complete answer into the receiver context and shows its plan.
+  void EvaluateVersions(const kx::VersionAnswer &answer);
   void ConnectTestBitBtnClick();
   void ConnectTestCommReceive(std::uint8_t RxData);
   void AbortButtonClick();
@@ -128,6 +153,10 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void InstallPortListeners();
   // The end of a check without an answer: port closed, caption red, SH boards disabled.
   void ConnectTestGiveUp();
+  // Shows a refusal: logged and in a box. True when `refusal` is not empty.
+  bool Refused(const QString &refusal);
+  // Selects the drop-down entry of the port in use again.
+  void ShowPortInUse();
   kx::OperationLog log_;
   bool destroyed_ = false;
 };

@@ -63,10 +63,11 @@ int main(int argc, char **argv) {
   FormSHBoot = new TFormSHBoot;
   FormDigiDec = new TFormDigiDec;
   if (options.isSet(terminalOption)) FormMain->TerminalButton->show();
-  // The log keeps the design caption; only the window tells practice apart.
+  // The log keeps the product's caption; only the window tells practice apart.
   if (practice) FormMain->setWindowTitle(FormMain->windowTitle() + kx::PracticeCaptionSuffix());
 
-  kx::OnTerminationSignal([] { FormMain->close(); });
+  // A logout or Ctrl+C: a run in progress ends as the close question's Yes ends it.
+  kx::OnTerminationSignal([] { FormMain->TerminationRequested(); });
 
   FormMain->show();
   // For scripts and tests that drive the real program: a file that appears once the

@@ -21,6 +21,16 @@ void MessageBox(QWidget *parent, const QString &text, const QString &title, QMes
   box.exec();
 }
 
+bool AskYesNo(QWidget *parent, const QString &text, const QString &title) {
+  QMessageBox box(QMessageBox::Question, title.isEmpty() ? QApplication::applicationName() : title, text,
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName(QStringLiteral("kxMessageBox"));
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  if (observer()) observer()(box);
+  return box.exec() == QMessageBox::Yes;
+}
+
 void ErrorBox(const QString &text) { MessageBox(nullptr, text, QString(), QMessageBox::Critical); }
 
 std::function<void(const QString &)> MessageBoxSink(QWidget *parent) {

@@ -12,25 +12,22 @@
 #include <QVBoxLayout>
 
 #include "comm/CommX.h"
-#include "main/UnitMain.h"
+#include "main/ReceiverContext.h"
 #include "payload/Loaders.h"
 #include "platform/Dialogs.h"
 #include "platform/Widgets.h"
+#include "shboot/BoardLoad.h"
 #include "shboot/BoardSetup.h"
-#include "terminal/UnitTerminal.h"
 
 TFormSHBoot *FormSHBoot = nullptr;
+TSHBootLinks SHBootLinks;
 int BootState = 0;
 
 namespace sh = kx::shboot;
 
 namespace {
 
-// The board button's colour before the run turned it yellow; invalid outside a run.
-QColor ColourBeforeRun;
 
-void Log(const QString &text) { FormMain->LogFileAdd(text); }
-void LogSave() { FormMain->LogFileSave(3); }
 
 QLabel *WrappedLabel(const QString &text, QWidget *parent, int left, int top, int width, int height) {
   auto *l = new QLabel(text, parent);
@@ -194,9 +191,8 @@ void TFormSHBoot::BuildControls() {
   StatusBar1 = new TStatusBar({50}, this);
   StatusBar1->setGeometry(0, height() - 25, width(), 25);
 
-  Writer = new kx::shboot::BootWriter(
-      *FormMain->CommX1, {[](const QString &text) { FormMain->LogFileAdd(text); }, [] { FormMain->LogFileSave(3); }},
-      this);
+  Writer = new kx::shboot::BootWriter(*SHBootLinks.port, {[this](const QString &text) { Log(text); }, [this] { LogSave(); }},
+                                      this);
   Writer->SetView(this);
   Timer1 = Writer->Timer();
 
@@ -249,7 +245,10 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
   }
   const bool changed = Tag != BoardNo;
   Tag = BoardNo;
-  if (const auto setup = sh::SetupForBoard(BoardNo, FormMain->ShortRfu, FormMain->BlockVersion)) {
+  kx::ReceiverContext *receiver = SHBootLinks.receiver;
+  const int shortRfu = receiver ? receiver->ShortRfu() : 0;
+  const int blockVersion = receiver ? receiver->BlockVersion() : 0;
+  if (const auto setup = sh::SetupForBoard(BoardNo, shortRfu, blockVersion)) {
     const bool faultShown = !BootLoadFault.isEmpty() || !FirmLoadFault.isEmpty();
     // Until the set-up has run to its end, the board is not ready: an error that cuts it
     // short leaves a stream, a picture or the boot timing of the board before.
@@ -257,54 +256,29 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
     BootLoadFault = unfinished;
     FirmLoadFault = unfinished;
     WriteButton->setEnabled(false);
-    setWindowTitle(setup->captionPrefix + FormMain->ComPortComboBox->currentText() + QStringLiteral("]"));
-    const QString logLine =
-        QStringLiteral("Initial for ") + windowTitle() + QStringLiteral("(") + setup->firmwareResource + QStringLiteral(")");
-    const kx::MessageSink messages = kx::MessageBoxSink(this);
-    QString bootFault, firmFault;
-    const auto noted = [&messages](QString &fault) {
-      return kx::MessageSink([&messages, &fault](const QString &text) {
-        fault = text;
-        messages(text);
-      });
-    };
-    const auto loadBoot = [&] {
-      if (!kx::MakeBootStreamFromResource(setup->bootResource, *BootStream, noted(bootFault)) && bootFault.isEmpty())
-        bootFault = QStringLiteral("The boot program %1 did not load.").arg(setup->bootResource);
-      kx::BootStreamInit(*BootStream, *BootStream, *BootEchoStream);
-    };
-    if (setup->bootDataBeforeLog) loadBoot();
-    Log(logLine);
-    LogSave();
-    if (!setup->bootDataBeforeLog) loadBoot();
-    try {
-      if (!kx::MakeMotStreamFromResource(setup->firmwareResource, *FirmStream, kx::kRomSize, noted(firmFault)) &&
-          firmFault.isEmpty())
-        firmFault = QStringLiteral("The firmware %1 did not load.").arg(setup->firmwareResource);
-    } catch (const std::exception &e) {
-      // A payload that is missing leaves the stream empty and ends the set-up. Raised
-      // over a whole image, the error is the spare copy "memmem.mem" that could not be
-      // written: the image itself is sound, so it is shown and the set-up goes on.
-      if (FirmStream->Empty()) throw;
-      kx::ErrorBox(QString::fromUtf8(e.what()));
-    }
+    PreparedSerial = receiver ? receiver->SerialNumber() : QString();
+    PreparedIdentity = receiver ? receiver->Identity() : 0;
+    const QString caption =
+        setup->captionPrefix + (SHBootLinks.portEntry ? SHBootLinks.portEntry() : QString()) + QStringLiteral("]");
+    // The caption names the receiver too, so that the technician sees whom the board is for.
+    setWindowTitle(PreparedSerial.isEmpty() ? caption : caption + QStringLiteral("  ") + PreparedSerial);
+    const sh::BoardLoadResult loaded =
+        sh::LoadBoard(*setup, caption, *BootStream, *BootEchoStream, *FirmStream,
+                      {[this](const QString &t) { Log(t); }, [this] { LogSave(); }}, kx::MessageBoxSink(this));
+    if (!loaded.spareCopyError.isEmpty()) kx::ErrorBox(loaded.spareCopyError);
     JpgImageFromResource(sh::kBottomPicture, BottomImage);
     JpgImageFromResource(setup->switchPicture, Dipsw1Image);
     JpgImageFromResource(sh::kAllOffPicture, DipSw2Image);
     BPSRadioGroup->SetItemIndex(setup->bpsItem);
-    BootLoadFault = bootFault;
-    FirmLoadFault = firmFault;
-    for (const QString &fault : {bootFault, firmFault})
-      if (!fault.isEmpty()) Log(QStringLiteral(" load error! ") + fault);
-    const bool ready = BootLoadFault.isEmpty() && FirmLoadFault.isEmpty();
-    if (!ready) {
-      LogSave();
+    BootLoadFault = loaded.bootFault;
+    FirmLoadFault = loaded.firmFault;
+    if (!loaded.Ready()) {
       // Says why WRITE START is grey once the box is gone.
-      SetPanel1(!bootFault.isEmpty() ? bootFault : firmFault);
+      SetPanel1(!loaded.bootFault.isEmpty() ? loaded.bootFault : loaded.firmFault);
     } else if (faultShown) {
       SetPanel1(QString());
     }
-    WriteButton->setEnabled(ready);
+    WriteButton->setEnabled(loaded.Ready());
   }
   if (changed) {
     MotFileNameEdit->clear();
@@ -312,9 +286,18 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
   }
 }
 
+bool TFormSHBoot::Running() const { return BootState != 0; }
+
 // --- Buttons and timer --------------------------------------------------------------
 
 void TFormSHBoot::WriteButtonClick() {
+  if (Running()) return;
+  if (SHBootLinks.writeAsked) SHBootLinks.writeAsked();
+  // A set-up made for another receiver, or before this receiver's answer, never reaches
+  // the chip: the board is set up again for the receiver at hand.
+  if (kx::ReceiverContext *receiver = SHBootLinks.receiver; receiver && Tag >= 0 &&
+                                                           PreparedIdentity != receiver->Identity())
+    BoardInitialize(Tag);
   Writer->SetPayloads({BootStream.get(), BootEchoStream.get(), FirmStream.get(), BootLoadFault, FirmLoadFault});
   Writer->SetTimingItem(BPSRadioGroup->ItemIndex());
   Writer->Start();
@@ -332,7 +315,8 @@ void TFormSHBoot::DotButtonClick() {
   // The manual firmware choice: the button is never shown, but the handler works.
   if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
   const QString path = OpenDialog1->selectedFiles().first();
-  if (kx::MotFileChoiceRefused(path, Tag, FormMain->BlockVersion)) {
+  const int blockVersion = SHBootLinks.receiver ? SHBootLinks.receiver->BlockVersion() : 0;
+  if (kx::MotFileChoiceRefused(path, Tag, blockVersion)) {
     kx::MessageBox(this, QStringLiteral("ILLEGAL OPERATION !"));
     MotFileNameEdit->clear();
     WriteButton->setEnabled(false);
@@ -351,7 +335,15 @@ void TFormSHBoot::DotButtonClick() {
 
 void TFormSHBoot::StepRan(int state) { StatusBar1->SetPanelText(0, QString::number(state)); }
 
-void TFormSHBoot::StateChanged(int state) { BootState = state; }
+void TFormSHBoot::StateChanged(int state) {
+  const bool was = BootState != 0;
+  BootState = state;
+  // The run holds the receiver from its first state to its end.
+  if (kx::ReceiverContext *receiver = SHBootLinks.receiver) {
+    if (!was && state != 0) receiver->BeginRun(kx::RunKind::ShWrite);
+    if (was && state == 0) receiver->EndRun(kx::RunKind::ShWrite);
+  }
+}
 
 void TFormSHBoot::ProgressMaximum(int maximum) { FirmWriteProgressBar->setMaximum(maximum); }
 
@@ -371,41 +363,56 @@ void TFormSHBoot::WriteEnabled(bool enabled) { WriteButton->setEnabled(enabled);
 void TFormSHBoot::AbortEnabled(bool enabled) { AbortButton->setEnabled(enabled); }
 
 // The terminal stops what it sends on its own before the run takes the port.
-void TFormSHBoot::PortTaking() { FormTerminal->PortTakenBy(QStringLiteral("the SH writer")); }
+void TFormSHBoot::PortTaking() {
+  if (SHBootLinks.portTaking) SHBootLinks.portTaking();
+}
 
 // The terminal's COM Open and COM Close buttons show whether the port is open.
 void TFormSHBoot::PortChanged(bool open) {
-  FormTerminal->OpenButton->setEnabled(!open);
-  FormTerminal->CloseButton->setEnabled(open);
+  if (SHBootLinks.portChanged) SHBootLinks.portChanged(open);
 }
 
-void TFormSHBoot::BlockAnswered() { FormTerminal->TerminalRxBufClear(); }
+void TFormSHBoot::BlockAnswered() {
+  if (SHBootLinks.blockAnswered) SHBootLinks.blockAnswered();
+}
 
 void TFormSHBoot::BoardState(Board state) {
   switch (state) {
     case Board::Running:
-      ColourBeforeRun = BoardButtonColour();
+      runBoard_ = Tag;
+      colourBeforeRun_ = BoardButtonColour();
       ColourBoardButton(kx::colors::Yellow);
       break;
     case Board::Written: ColourBoardButton(kx::colors::Blue); break;
     case Board::Failed: ColourBoardButton(kx::colors::Red); break;
     case Board::AsBefore:
-      if (ColourBeforeRun.isValid()) ColourBoardButton(ColourBeforeRun);
+      if (colourBeforeRun_.isValid()) ColourBoardButton(colourBeforeRun_);
       break;
   }
-  if (state != Board::Running) ColourBeforeRun = QColor();
+  if (state != Board::Running) {
+    colourBeforeRun_ = QColor();
+    runBoard_ = -1;
+  }
 }
 
 void TFormSHBoot::SetPanel1(const QString &text) { StatusBar1->SetPanelText(1, text); }
 
 void TFormSHBoot::ColourBoardButton(const QColor &colour) {
-  kx::TButton *buttons[] = {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn};
-  if (Tag >= 0 && Tag < 3) buttons[Tag]->SetFontColor(colour);
+  // The board of the run in progress, whatever the window was set up for since.
+  const int board = runBoard_ >= 0 ? runBoard_ : Tag;
+  if (board >= 0 && board < 3 && SHBootLinks.setBoardColour) SHBootLinks.setBoardColour(board, colour);
 }
 
 QColor TFormSHBoot::BoardButtonColour() const {
-  kx::TButton *buttons[] = {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn};
-  return Tag >= 0 && Tag < 3 ? buttons[Tag]->FontColor() : QColor();
+  return Tag >= 0 && Tag < 3 && SHBootLinks.boardColour ? SHBootLinks.boardColour(Tag) : QColor();
+}
+
+void TFormSHBoot::Log(const QString &text) const {
+  if (SHBootLinks.logAdd) SHBootLinks.logAdd(text);
+}
+
+void TFormSHBoot::LogSave() const {
+  if (SHBootLinks.logSave) SHBootLinks.logSave();
 }
 
 void TFormSHBoot::BootCommReceive(std::uint8_t RxData) { Writer->Receive(RxData); }

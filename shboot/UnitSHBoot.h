@@ -2,18 +2,23 @@
 // The SH boot-mode writer window, in which the user rewrites the flash of the
 // MainBoard, the Decoder or the Panel: the board's set-up and pictures, WRITE START,
 // Abort and OK, and the view of the run that its engine (shboot/BootWriter.h) drives.
-// The main window's receive handler hands the run's bytes to BootCommReceive.
+// The main window's receive handler hands the run's bytes to BootCommReceive; what the
+// window reaches outside itself (the receiver, the port, the log, the board buttons,
+// the terminal) is given to it through SHBootLinks.
+#include <QColor>
 #include <QGroupBox>
 #include <QStatusBar>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "payload/MemoryStream.h"
 #include "shboot/BootWriter.h"
 
 class QFileDialog;
+class TCommX;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -22,8 +27,29 @@ class QRadioButton;
 class QTimer;
 
 namespace kx {
-class TButton;
+class ReceiverContext;
 }  // namespace kx
+
+// What the writer window uses of the rest of the updater, wired once at start-up.
+struct TSHBootLinks {
+  kx::ReceiverContext *receiver = nullptr;
+  TCommX *port = nullptr;
+  std::function<void(const QString &)> logAdd;
+  std::function<void()> logSave;
+  // The port as the main window's COM drop-down names it: "COM9(/dev/pts/3)".
+  std::function<QString()> portEntry;
+  // The caption colour of a board's button in the main window (board 0, 1 or 2).
+  std::function<QColor(int board)> boardColour;
+  std::function<void(int board, const QColor &colour)> setBoardColour;
+  // WRITE START was clicked: the serial number being typed is taken, a running check
+  // ends, and the terminal stops what it is sending, before the run takes the port.
+  std::function<void()> writeAsked;
+  // The run is about to take the port, opened or closed it, and the chip took a block.
+  std::function<void()> portTaking;
+  std::function<void(bool open)> portChanged;
+  std::function<void()> blockAnswered;
+};
+extern TSHBootLinks SHBootLinks;
 
 // The writer's state as its engine last reported it: 0 while no run is in progress.
 // The main window's receive handler reads it to decide whether a byte goes to
@@ -67,6 +93,12 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
 
   // Board the window is set up for: 0 MainBoard, 1 Decoder, 2 Panel, -1 none yet.
   int Tag = -1;
+  // The receiver the board was set up for: its serial number and the receiver
+  // context's identity then. WRITE START sets the board up again for another.
+  QString PreparedSerial;
+  std::uint64_t PreparedIdentity = 0;
+  // Whether a run is in progress (BootState != 0).
+  bool Running() const;
 
   QLabel *Step01Label;
   QLabel *Step02Label;
@@ -139,6 +171,11 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   void SetPanel1(const QString &text);
   void ColourBoardButton(const QColor &colour);
   QColor BoardButtonColour() const;
+  void Log(const QString &text) const;
+  void LogSave() const;
+  // The board the run in progress writes, and its colour before the run.
+  int runBoard_ = -1;
+  QColor colourBeforeRun_;
 };
 
 extern TFormSHBoot *FormSHBoot;

@@ -22,15 +22,14 @@
 #include <QPlainTextEdit>
 
 #include "comm/CommX.h"
-#include "main/UnitMain.h"
 #include "platform/Dialogs.h"
 #include "platform/FileError.h"
 #include "platform/Tick.h"
-#include "shboot/UnitSHBoot.h"
 #include "terminal/LogWriter.h"
 #include "terminal/TerminalRules.h"
 
 TFormTerminal *FormTerminal = nullptr;
+TTerminalLinks TerminalLinks;
 
 const QColor TFormTerminal::kReceivedColour{255, 0, 0};
 const QColor TFormTerminal::kSentColour{0, 0, 255};
@@ -363,7 +362,7 @@ void TFormTerminal::UpdateHistory(const QString &command) {
 }
 
 bool TFormTerminal::SendRefused() {
-  if (BootState != 0) {
+  if (WriteHoldsPort()) {
     NoteEntry(kWriterHoldsNote);
     return true;
   }
@@ -565,7 +564,11 @@ void TFormTerminal::SendTimerTimer() {
 
 // ---- The port ----
 
-TCommX *TFormTerminal::Port() { return FormMain ? FormMain->CommX1 : nullptr; }
+TCommX *TFormTerminal::Port() { return TerminalLinks.port; }
+
+bool TFormTerminal::WriteHoldsPort() { return TerminalLinks.writeHoldsPort && TerminalLinks.writeHoldsPort(); }
+
+bool TFormTerminal::CheckRunning() { return TerminalLinks.checkRunning && TerminalLinks.checkRunning(); }
 
 bool TFormTerminal::PortIsOpen() {
   const TCommX *port = Port();
@@ -573,14 +576,20 @@ bool TFormTerminal::PortIsOpen() {
 }
 
 QString TFormTerminal::RunHoldingPort() {
-  if (BootState != 0) return QStringLiteral("the SH writer");
-  if (FormMain && FormMain->ConnectTestBitBtn->Tag != 0) return QStringLiteral("the version check");
+  if (WriteHoldsPort()) return QStringLiteral("the SH writer");
+  if (CheckRunning()) return QStringLiteral("the version check");
   return QString();
 }
 
 void TFormTerminal::OpenButtonClick() {
   // The version check opens the port through here, its flag already set.
-  if (FormMain && FormMain->ConnectTestBitBtn->Tag != 0) PortTakenBy(QStringLiteral("the version check"));
+  // The writer's frames would meet the terminal's settings and bytes mid-flash.
+  if (WriteHoldsPort()) {
+    kx::MessageBox(this, QStringLiteral("COM Open is not possible while an SH write is running. "
+                                        "Wait for the write to end, or abort it in the writer's window."));
+    return;
+  }
+  if (CheckRunning()) PortTakenBy(QStringLiteral("the version check"));
   OpenButton->setEnabled(false);
   CloseButton->setEnabled(true);
   TCommX *port = Port();
@@ -604,7 +613,7 @@ void TFormTerminal::OpenButtonClick() {
 
 void TFormTerminal::CloseButtonClick() {
   // The writer's blocks and their echoes would break off mid-flash.
-  if (BootState != 0) {
+  if (WriteHoldsPort()) {
     kx::MessageBox(this, QStringLiteral("COM Close is not possible while an SH write is running. "
                                         "Wait for the write to end, or abort it in the writer's window."));
     return;

@@ -9,6 +9,7 @@
 #include <QTextCharFormat>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform/Widgets.h"
@@ -23,6 +24,17 @@ class QLineEdit;
 class QRadioButton;
 class QStatusBar;
 class TCommX;
+
+// What the terminal uses of the rest of the updater, wired once at start-up: the shared
+// port, and who else holds it now.
+struct TTerminalLinks {
+  TCommX *port = nullptr;
+  // An SH write holds the port: nothing of the terminal's may reach the line.
+  std::function<bool()> writeHoldsPort;
+  // The version check is running (it opens and closes the port through the terminal).
+  std::function<bool()> checkRunning;
+};
+extern TTerminalLinks TerminalLinks;
 
 class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   Q_OBJECT
@@ -146,6 +158,8 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   static void WriteFile(const QString &path, const QByteArray &data);
   // The shared port of the main window.
   static TCommX *Port();
+  static bool WriteHoldsPort();
+  static bool CheckRunning();
   bool Transmit(const QByteArray &bytes);
 
   // kx::terminal::RxSink

@@ -316,7 +316,7 @@ story_write_board() {
   story_click "$main" "$board"
   story_wait "writer window for $board" story_window sh "^$board  \\[COM"
   title=$(xdotool getwindowname "$sh")
-  [ "$title" = "$board  [$STORY_PORT_ENTRY]" ] || story_fail "writer window titled \"$title\""
+  [ "$title" = "$board  [$STORY_PORT_ENTRY]  $STORY_SERIAL" ] || story_fail "writer window titled \"$title\""
   story_say "  window \"$title\""
   # Dragged beside the main window, as a person would to watch both.
   xdotool windowmove --sync "$sh" 510 0 2>/dev/null || xdotool windowmove "$sh" 510 0

@@ -186,7 +186,7 @@ TEST(MakeExeAndA57, FailureLogsTellsAndAsksForTheEnd) {
   EXPECT_EQ(texts[2], " Make Dir " + base.tool());
   EXPECT_EQ(texts[3], " False! MakeDir");
   // Start-up goes on to its end before the updater ends.
-  EXPECT_EQ(FormMain->DigiDecNewVerStr, QStringLiteral("507A"));
+  EXPECT_EQ(FormMain->Receiver.Carried().digiDec, QStringLiteral("507A"));
   delete FormMain;
   FormMain = nullptr;
 }

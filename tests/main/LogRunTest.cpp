@@ -101,7 +101,7 @@ TEST(LogRun, UnwritableLogInterruptsNothing) {
   kxtest::MessageBoxes boxes;
 
   MakeWindows(ports.path());
-  EXPECT_EQ(FormMain->DigiDecNewVerStr, QStringLiteral("507A")) << "start-up stopped half-way";
+  EXPECT_EQ(FormMain->Receiver.Carried().digiDec, QStringLiteral("507A")) << "start-up stopped half-way";
   auto rx = StartReceiver(ports.path());
   CheckAndWriteMainBoard(*rx, serial);
 

@@ -64,10 +64,10 @@ TEST_F(MainWindow, RunStartsWithStampLineAndCaptionAndEndsWithCloseLine) {
   EXPECT_EQ(texts[0], QString());
   EXPECT_EQ(texts[1], QStringLiteral("===== KX7391Updater  (Nov. 2025 Fixed) ====="));
   EXPECT_EQ(texts.last(), QStringLiteral("===== KX7391Updater.exe Close ====="));
-  EXPECT_EQ(FormMain->MainNewVerStr, QStringLiteral("403A"));
-  EXPECT_EQ(FormMain->DecorderNewVerStr, QStringLiteral("3N5A"));
-  EXPECT_EQ(FormMain->PanelNewVerStr, QStringLiteral("511A"));
-  EXPECT_EQ(FormMain->DigiDecNewVerStr, QStringLiteral("507A"));
+  EXPECT_EQ(FormMain->Receiver.Carried().mainBoard, QStringLiteral("403A"));
+  EXPECT_EQ(FormMain->Receiver.Carried().decoder, QStringLiteral("3N5A"));
+  EXPECT_EQ(FormMain->Receiver.Carried().panel, QStringLiteral("511A"));
+  EXPECT_EQ(FormMain->Receiver.Carried().digiDec, QStringLiteral("507A"));
 }
 
 TEST_F(MainWindow, MarkerFileSelectsUnrestrictedMode) {
@@ -80,7 +80,7 @@ TEST_F(MainWindow, MarkerFileSelectsUnrestrictedMode) {
     }
     Start();
     EXPECT_EQ(FormMain->RestrictedType, marker ? 0 : 1);
-    EXPECT_EQ(FormMain->windowTitle(), TFormMain::DesignCaption() + (marker ? " ." : ""));
+    EXPECT_EQ(FormMain->windowTitle(), TFormMain::ProductCaption() + (marker ? " ." : ""));
     EXPECT_EQ(FormMain->MainBoardBitBtn->isEnabled(), marker);
     EXPECT_EQ(FormMain->DecoderBitBtn->isEnabled(), marker);
     EXPECT_EQ(FormMain->PanelBitBtn->isEnabled(), marker);
@@ -167,13 +167,12 @@ TEST_F(MainWindow, SerialNumberChangeSetsDigiDecAndBlockVersionAndClearsTheDispl
               {"12345678", false, 0}, {"", false, 0}};
   for (const Row &r : rows) {
     SCOPED_TRACE(r.serial.toStdString());
-    FormMain->BlockVersion = 7;
     FormMain->MainBoardBitBtn->SetFontColor(kx::colors::Fuchsia);
     FormMain->ConnectTestBitBtn->SetFontColor(kx::colors::Green);
     FormMain->MainVerLabel->setText("402A => 403A");
     EnterSerial(r.serial);
     EXPECT_EQ(FormMain->DigiDecBitBtn->isEnabled(), r.digiDec);
-    EXPECT_EQ(FormMain->BlockVersion, r.block);
+    EXPECT_EQ(FormMain->Receiver.BlockVersion(), r.block);
     EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::WindowText());
     EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::WindowText());
     EXPECT_TRUE(FormMain->MainVerLabel->text().isEmpty());
@@ -199,11 +198,7 @@ TEST_F(MainWindow, BoardButtonsRefuseAnEmptySerialNumber) {
 TEST_F(MainWindow, EvaluationColoursTheButtonsAndShowsTheLabels) {
   Start();
   EnterSerial("09680661");
-  FormMain->ReceiverStr = " KX7391D";
-  FormMain->MainVerStr = "402AR";
-  FormMain->DecorderVerStr = "3N5A";
-  FormMain->PanelVerStr = "512A";
-  FormMain->EvaluateVersions();
+  FormMain->EvaluateVersions({" KX7391D", "402AR", "3N5A", "512A"});
   EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Fuchsia);
   EXPECT_EQ(FormMain->DecoderBitBtn->FontColor(), kx::colors::Green);
   EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::WindowText());
@@ -212,7 +207,7 @@ TEST_F(MainWindow, EvaluationColoursTheButtonsAndShowsTheLabels) {
   EXPECT_EQ(FormMain->MainVerLabel->text(), "402AR => 403AR");
   EXPECT_EQ(FormMain->PanelVerLabel->text(), "512A => 511A");
   EXPECT_TRUE(FormMain->DigiDecCoutionLabel->isHidden());
-  EXPECT_EQ(FormMain->ShortRfu, 1);
+  EXPECT_EQ(FormMain->Receiver.ShortRfu(), 1);
   // Lines are added, not saved: they reach the disk with the next action.
   EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), " DigiDec (3): (507A)=> 507A");
   EXPECT_NE(LogTexts(dir.file("KX7391Updater_Log.txt")).last(), " DigiDec (3): (507A)=> 507A");
@@ -221,9 +216,7 @@ TEST_F(MainWindow, EvaluationColoursTheButtonsAndShowsTheLabels) {
 TEST_F(MainWindow, AnotherModelInRestrictedModeDisablesEvenAfterAHiddenFunction) {
   Start();
   FormMain->Step03LabelClick();
-  FormMain->ReceiverStr = "KX1234";
-  FormMain->MainVerStr = "402A";
-  FormMain->EvaluateVersions();
+  FormMain->EvaluateVersions({"KX1234", "402A", "", ""});
   EXPECT_EQ(boxes.texts, QStringList{"Receiver is NOT KX-7391D !"});
   for (kx::TButton *b : {FormMain->MainBoardBitBtn, FormMain->DecoderBitBtn, FormMain->PanelBitBtn}) {
     EXPECT_FALSE(b->isEnabled());
@@ -267,13 +260,9 @@ TEST_F(MainWindow, EachEvaluationStartsFromTheSerialNumbersVariant) {
   for (const Row &r : rows) {
     SCOPED_TRACE(std::string(r.serial) + " " + r.first + " then " + r.second);
     EnterSerial(r.serial);
-    FormMain->ReceiverStr = " KX7391D";
-    for (const char *main : {r.first, r.second}) {
-      FormMain->MainVerStr = main;
-      FormMain->EvaluateVersions();
-    }
-    EXPECT_EQ(FormMain->BlockVersion, r.block);
-    EXPECT_EQ(FormMain->ShortRfu, r.shortRfu);
+    for (const char *main : {r.first, r.second}) FormMain->EvaluateVersions({" KX7391D", main, "", ""});
+    EXPECT_EQ(FormMain->Receiver.BlockVersion(), r.block);
+    EXPECT_EQ(FormMain->Receiver.ShortRfu(), r.shortRfu);
     EXPECT_EQ(FormMain->MainVerLabel->text(), r.label);
     EnterSerial("");
   }
@@ -332,7 +321,7 @@ TEST_F(MainWindow, SerialNumberIsTakenOnlyByAMoveWithinTheWindow) {
     EXPECT_EQ(FormMain->Log().MainLines().size() > lines, r.taken);
     if (r.taken) {
       EXPECT_EQ(FormMain->Log().MainLines().last().mid(24), "SerialNumbrt Change to " + serial);
-      EXPECT_EQ(FormMain->BlockVersion, 1);
+      EXPECT_EQ(FormMain->Receiver.BlockVersion(), 1);
     } else {
       EXPECT_TRUE(FormMain->SerialNumberEdit->hasFocus()) << "the focus comes back to the number being typed";
     }

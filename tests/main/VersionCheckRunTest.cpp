@@ -51,7 +51,7 @@ TEST_F(VersionCheckRun, CompleteAnswerColoursTheBoardsAndClosesThePort) {
   ASSERT_TRUE(RunCheck());
   EXPECT_TRUE(boxes.texts.isEmpty());
   EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), Green);
-  EXPECT_EQ(FormMain->ReceiverStr, QStringLiteral(" KX7391D"));
+  EXPECT_EQ(FormMain->Receiver.Answer().value_or(kx::VersionAnswer{}).receiver, QStringLiteral(" KX7391D"));
   EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402A => 403A"));
   EXPECT_EQ(FormMain->DecorderVerLabel->text(), QStringLiteral("3N4A => 3N5A"));
   EXPECT_EQ(FormMain->PanelVerLabel->text(), QStringLiteral("510A => 511A"));
@@ -101,7 +101,7 @@ TEST_F(VersionCheckRun, ReceiverNotReadyIsAskedAgainAfterTheMessage) {
   ASSERT_GE(retry, 0);
   EXPECT_EQ(log[retry + 1], QStringLiteral("VersionTest Finish"));
   EXPECT_EQ(log[retry + 2], QStringLiteral("[VersionTest](FormMain) clicked"));
-  EXPECT_EQ(FormMain->MainVerStr, QStringLiteral("402A"));
+  EXPECT_EQ(FormMain->Receiver.Answer().value_or(kx::VersionAnswer{}).mainBoard, QStringLiteral("402A"));
 }
 
 TEST_F(VersionCheckRun, AnotherModelIsRefused) {
@@ -165,8 +165,8 @@ TEST_F(VersionCheckRun, PartLineOfAnAbortedCheckDoesNotLeadTheNext) {
   FormMain->AbortButton->click();
   ASSERT_TRUE(RunCheck());
   EXPECT_TRUE(boxes.texts.isEmpty());
-  EXPECT_EQ(FormMain->ReceiverStr, QStringLiteral(" KX7391D"));
-  EXPECT_EQ(FormMain->MainVerStr, QStringLiteral("402A"));
+  EXPECT_EQ(FormMain->Receiver.Answer().value_or(kx::VersionAnswer{}).receiver, QStringLiteral(" KX7391D"));
+  EXPECT_EQ(FormMain->Receiver.Answer().value_or(kx::VersionAnswer{}).mainBoard, QStringLiteral("402A"));
   EXPECT_EQ(FormMain->MainVerLabel->text(), QStringLiteral("402A => 403A"));
   EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), Green);
 }

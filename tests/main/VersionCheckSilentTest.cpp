@@ -77,7 +77,7 @@ TEST_F(VersionCheckSilent, GiveUpThenRetryKeepsTheSerialNumbersVariant) {
     const QByteArray request("\r\nVR\r\nVRP\r\n");
     EXPECT_EQ(peer.heard, request + request + request + request);
     EXPECT_EQ(FormMain->ConnectTestBitBtn->FontColor(), kx::colors::Red);
-    EXPECT_EQ(FormMain->BlockVersion, 1);
+    EXPECT_EQ(FormMain->Receiver.BlockVersion(), 1);
     EXPECT_FALSE(FormMain->MainBoardBitBtn->isEnabled());
     EXPECT_FALSE(FormMain->DecoderBitBtn->isEnabled());
     EXPECT_FALSE(FormMain->PanelBitBtn->isEnabled());

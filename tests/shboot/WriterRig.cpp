@@ -52,6 +52,7 @@ void EnsureWindows() {
   FormSHBoot = new TFormSHBoot;
   FormMain->CommX1->SetPortNo(kSimPort);
   FormMain->SerialNumberEdit->setText(QStringLiteral("09680661"));
+  FormMain->SerialNumberEditExit();
   FormMain->Step03LabelClick();  // enables the board buttons
 }
 
@@ -120,6 +121,11 @@ void WriterTest::StartReceiver(std::vector<kx::sim::Fault> faults, bool pace) {
   opt.pace = pace;
   opt.eraseSeconds = 0.05;
   opt.faults = std::move(faults);
+  StartReceiverWith(std::move(opt));
+}
+
+void WriterTest::StartReceiverWith(kx::sim::Options opt) {
+  if (rx) rx->stop();
   opt.portDir = WorkDir().filePath(QStringLiteral("ports")).toStdString();
   opt.comNumber = kSimPort;
   rx = std::make_unique<kx::sim::Receiver>(opt);

@@ -57,6 +57,8 @@ class WriterTest : public ::testing::Test {
 
   // Starts a receiver (no pacing, a short erase) published as COM<kSimPort>.
   void StartReceiver(std::vector<kx::sim::Fault> faults = {}, bool pace = false);
+  // The same with the rest of the receiver's options as given (its port is set here).
+  void StartReceiverWith(kx::sim::Options opt);
   // The main window's button of the board: show the writer and set it up.
   void ChooseBoard(int board);
   // WRITE START, then the event loop until the run has ended (BootState 0).

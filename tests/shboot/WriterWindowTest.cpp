@@ -104,8 +104,8 @@ TEST_F(WriterWindow, WriteStartRefusesMissingOrOversizedBootData) {
 
 TEST_F(WriterWindow, BoardSetUpLoadsTheBoardsDataAndPictures) {
   kxtest::MessageBoxes boxes;
-  FormMain->ShortRfu = 1;
-  FormMain->BlockVersion = 0;
+  // An answer that gives the short-RFU variant on a serial number of block variant 0.
+  FormMain->Receiver.AcceptAnswer({" KX7391D", "402AR", "", ""});
   const QString port = FormMain->ComPortComboBox->currentText();
   struct Case {
     int board;
@@ -121,7 +121,8 @@ TEST_F(WriterWindow, BoardSetUpLoadsTheBoardsDataAndPictures) {
     const qsizetype mark = LogMark();
     FormSHBoot->BoardInitialize(c.board);
     const QString caption = QLatin1String(c.caption) + port + "]";
-    EXPECT_EQ(FormSHBoot->windowTitle(), caption);
+    // The caption names the receiver after the port; the log keeps the caption alone.
+    EXPECT_EQ(FormSHBoot->windowTitle(), caption + "  09680661");
     EXPECT_EQ(LogSince(mark), QStringList{"Initial for " + caption + "(" + c.firmware + ")"});
     EXPECT_EQ(FormSHBoot->BootStream->Size(), static_cast<std::size_t>(c.bootSize));
     EXPECT_TRUE(FormSHBoot->BootEchoStream->Bytes() == FormSHBoot->BootStream->Bytes());
@@ -132,7 +133,7 @@ TEST_F(WriterWindow, BoardSetUpLoadsTheBoardsDataAndPictures) {
       EXPECT_FALSE(img->pixmap().isNull()) << img->objectName().toStdString();
   }
   EXPECT_TRUE(boxes.texts.isEmpty());
-  FormMain->ShortRfu = 0;
+  FormMain->Receiver.ForgetAnswer();
 
   // The same board keeps the progress bar and the file name; another board clears them.
   FormSHBoot->FirmWriteProgressBar->setValue(30);

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTimer>
@@ -29,6 +30,10 @@ namespace kxtest {
 MessageBoxes::MessageBoxes() {
   kx::SetMessageBoxObserver([this](QMessageBox &box) {
     texts.append(box.text());
+    if (QAbstractButton *answer = box.button(answerYes ? QMessageBox::Yes : QMessageBox::No)) {
+      QTimer::singleShot(0, answer, &QAbstractButton::click);
+      return;
+    }
     QTimer::singleShot(0, &box, &QMessageBox::accept);
   });
 }

@@ -20,11 +20,13 @@ namespace kxtest {
 
 // Records the text of every message box and closes each as the user would with OK,
 // after its nested event loop has started. Restores the previous state when destroyed.
+// A Yes/No question is answered No, or Yes while `answerYes` is set.
 class MessageBoxes {
  public:
   MessageBoxes();
   ~MessageBoxes();
   QStringList texts;
+  bool answerYes = false;
 };
 
 // Runs the event loop until `done` holds or the time is up; returns `done()`.

@@ -1,4 +1,4 @@
-// The main window's deployment step lives with the rest of the DigiDec deployment.
+// The main window's deployment step: the DigiDec writer tool beside the updater.
 #include "digidec/Deployment.h"
 #include "main/UnitMain.h"
 #include "platform/Dialogs.h"
