@@ -61,7 +61,8 @@ int main(int argc, char **argv) {
   }
   FormTerminal = new TFormTerminal;
   FormSHBoot = new TFormSHBoot;
-  FormDigiDec = new TFormDigiDec;
+  FormDigiDec = new TFormDigiDec({{[](const QString &text) { FormMain->LogFileAdd(text); }, [] { FormMain->LogFileSave(3); }},
+                                  [](const QColor &colour) { FormMain->DigiDecBitBtn->SetFontColor(colour); }});
   if (options.isSet(terminalOption)) FormMain->TerminalButton->show();
   // The log keeps the design caption; only the window tells practice apart.
   if (practice) FormMain->setWindowTitle(FormMain->windowTitle() + kx::PracticeCaptionSuffix());

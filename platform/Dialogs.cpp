@@ -21,6 +21,16 @@ void MessageBox(QWidget *parent, const QString &text, const QString &title, QMes
   box.exec();
 }
 
+bool MessageBoxYesNo(QWidget *parent, const QString &text, const QString &title) {
+  QMessageBox box(QMessageBox::Question, title.isEmpty() ? QApplication::applicationName() : title, text,
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(QMessageBox::No);
+  box.setObjectName(QStringLiteral("kxMessageBox"));
+  if (observer()) observer()(box);
+  box.exec();
+  return box.clickedButton() == box.button(QMessageBox::Yes);
+}
+
 void ErrorBox(const QString &text) { MessageBox(nullptr, text, QString(), QMessageBox::Critical); }
 
 std::function<void(const QString &)> MessageBoxSink(QWidget *parent) {

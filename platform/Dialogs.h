@@ -14,6 +14,10 @@ namespace kx {
 void MessageBox(QWidget *parent, const QString &text, const QString &title = QString(),
                 QMessageBox::Icon icon = QMessageBox::NoIcon);
 
+// Shows a modal question with Yes and No buttons (No the default) and waits for the
+// answer: true for Yes. Closing the box otherwise counts as No.
+bool MessageBoxYesNo(QWidget *parent, const QString &text, const QString &title = QString());
+
 // A message sink (as the payload loaders take) that shows each text in a modal box
 // with an OK button over `parent`.
 std::function<void(const QString &text)> MessageBoxSink(QWidget *parent = nullptr);
