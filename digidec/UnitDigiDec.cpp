@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QStyle>
 #include <QTimer>
+#include <cmath>
 
 #include "digidec/Deployment.h"
 #include "platform/Dialogs.h"
@@ -145,9 +146,10 @@ void TFormDigiDec::ShutdownStop() {
 
 QString TFormDigiDec::HungQuestion() const {
   const double seconds = Run->HungLimit();
-  const QString span = seconds >= 60 && static_cast<int>(seconds) % 60 == 0
-                           ? QStringLiteral("%1 minutes").arg(static_cast<int>(seconds) / 60)
-                           : QStringLiteral("%1 seconds").arg(seconds);
+  const bool inMinutes = seconds >= 60 && std::fmod(seconds, 60) == 0;
+  const double count = inMinutes ? seconds / 60 : seconds;
+  const QString unit = inMinutes ? QStringLiteral("minute") : QStringLiteral("second");
+  const QString span = QString::number(count) + QLatin1Char(' ') + unit + (count == 1 ? QString() : QStringLiteral("s"));
   return QStringLiteral("The DigiDec writer tool has written nothing for %1 and may be hung.\n"
                         "Stop it? The board may be left unwritten and must be written again.")
       .arg(span);
