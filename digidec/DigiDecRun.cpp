@@ -60,7 +60,8 @@ DigiDecRun::DigiDecRun(DigiDecRunLog log, QObject *parent)
       graceTimer_(new QTimer(this)),
       process_(new QProcess(this)) {
   timer_->setInterval(2007);
-  timer_->setTimerType(Qt::PreciseTimer);  // the poll's period is part of the run's timing: never early
+  // A coarse timer may fire up to 5 % early; the poll keeps its 2007 ms.
+  timer_->setTimerType(Qt::PreciseTimer);
   graceTimer_->setSingleShot(true);
   graceTimer_->setInterval(kStopGraceMs);
   connect(timer_, &QTimer::timeout, this, &DigiDecRun::Poll);
@@ -267,9 +268,8 @@ bool DigiDecRun::Hung() const {
   // Growth since the last poll counts too: the question comes between polls.
   struct stat st {};
   if (::stat(QFile::encodeName(LogTxtPath()).constData(), &st) == 0 && st.st_size != lastSize_) {
-    auto *self = const_cast<DigiDecRun *>(this);
-    self->lastSize_ = st.st_size;
-    self->sinceLife_.start();
+    lastSize_ = st.st_size;
+    sinceLife_.start();
   }
   return sinceLife_.isValid() && static_cast<double>(sinceLife_.elapsed()) > hungSeconds_ * 1000.0;
 }

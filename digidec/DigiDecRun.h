@@ -148,14 +148,15 @@ class DigiDecRun : public QObject {
   bool succeeded_ = false;
   pid_t pgid_ = 0;
   double hungSeconds_ = 180;
-  QElapsedTimer sinceLife_;
+  // Since the tool's start or the last growth of its log; Hung() looks at the log too.
+  mutable QElapsedTimer sinceLife_;
 
   // Which file the run reads and from where: the log as it was at the run's start.
   bool markValid_ = false;
   dev_t markDev_ = 0;
   ino_t markIno_ = 0;
   qint64 markOffset_ = 0;
-  qint64 lastSize_ = -1;
+  mutable qint64 lastSize_ = -1;
 
   QStringList logTxtList_;
   int logTxtOldLineCount_ = 0;

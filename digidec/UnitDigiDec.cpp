@@ -3,15 +3,12 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTimer>
 #include <cmath>
 
-#include "digidec/Deployment.h"
 #include "platform/Dialogs.h"
 
 TFormDigiDec *FormDigiDec = nullptr;

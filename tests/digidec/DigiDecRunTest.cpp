@@ -121,7 +121,7 @@ TEST_F(DigiDecRun, ToolSilentPastTheSilenceRuleKeepsItsRunAndSucceeds) {
 // time, closing asks whether to stop it. No keeps the run; Yes stops the tool with its
 // whole process group, logs it, turns the button red and closes.
 TEST_F(DigiDecRun, HungToolTurnsTheCloseRefusalIntoAQuestionWhoseYesStopsIt) {
-  qputenv("KX7391_DIGIDEC_HUNG_SECONDS", "1");
+  qputenv("KX7391_DIGIDEC_HUNG_SECONDS", "2");
   qputenv("KX7391_WRITER_QUIET", "1000");
   Deploy();
   form->ExeButtonClick();
@@ -146,7 +146,7 @@ TEST_F(DigiDecRun, HungToolTurnsTheCloseRefusalIntoAQuestionWhoseYesStopsIt) {
   });
   EXPECT_FALSE(form->close());
   ASSERT_EQ(asked.size(), 1);
-  EXPECT_TRUE(asked[0].startsWith("The DigiDec writer tool has written nothing for 1 second and may be hung."))
+  EXPECT_TRUE(asked[0].startsWith("The DigiDec writer tool has written nothing for 2 seconds and may be hung."))
       << asked[0].toStdString();
   EXPECT_TRUE(form->NowCommandExecute);
   EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
