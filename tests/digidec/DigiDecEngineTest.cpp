@@ -211,7 +211,8 @@ TEST_F(Engine, RunOfAnotherUpdaterAfterOwnRunReachesNothingOfIt) {
 // An updater started while another's run goes on, whose own run then fails, takes none
 // of that run's lines, its "I:Success" least of all.
 TEST_F(Engine, UpdaterStartedDuringAnothersRunTakesNoneOfItsLines) {
-  qputenv("KX7391_WRITER_SECONDS", "2");
+  // Long enough for A's first poll (at 2 s) to come well inside its run.
+  qputenv("KX7391_WRITER_SECONDS", "4");
   Updater a;
   a.run.Start();
   ASSERT_TRUE(a.Started());
