@@ -108,4 +108,6 @@ bool DeployWriterTool(const QString &baseDir, const PayloadReader &read, const D
   return complete;
 }
 
+bool MakeExeAndA57(const DeployReport &report) { return DeployWriterTool(BaseDirectory(), Payloads(), report); }
+
 }  // namespace kx::digidec

@@ -52,4 +52,8 @@ struct DeployReport {
 // files alone. True when all three files exist afterwards; false when the updater must end.
 bool DeployWriterTool(const QString &baseDir, const PayloadReader &read, const DeployReport &report);
 
+// The start-up step of the updater and of the command line: DeployWriterTool into
+// BaseDirectory() from Payloads().
+bool MakeExeAndA57(const DeployReport &report);
+
 }  // namespace kx::digidec

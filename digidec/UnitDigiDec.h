@@ -1,40 +1,39 @@
 #pragma once
-// The DigiDec window: runs the writer tool and follows its log.
+// The DigiDec window: WRITE START, the tool's messages and the two bars, and the view
+// of the run that its engine (digidec/DigiDecRun.h) drives.
+#include <QColor>
 #include <QDateTime>
 #include <QProcess>
-#include <QStringList>
 #include <QWidget>
 #include <functional>
 
-#include "digidec/RunLock.h"
-#include "digidec/WriterLog.h"
+#include "digidec/DigiDecRun.h"
 #include "platform/Widgets.h"
 
 class QPlainTextEdit;
 class QProgressBar;
+class QTimer;
 
-// What the DigiDec window uses of the rest of the updater, wired once at start-up.
-struct TDigiDecLinks {
-  std::function<void(const QString &)> logAdd;
-  std::function<void()> logSave;
-  std::function<void(const QColor &)> setButtonColour;
-};
-extern TDigiDecLinks DigiDecLinks;
-
-class TFormDigiDec : public QWidget {
+class TFormDigiDec : public QWidget, public kx::digidec::DigiDecRunView {
   Q_OBJECT
  public:
+  // What the window reaches outside itself, wired by the program's start: the operation
+  // log (a line, the save of both logs) and the caption colour of the main window's
+  // DigiDec button. Unset links do nothing.
+  struct Links {
+    kx::digidec::DigiDecRunLog log;
+    std::function<void(const QColor &)> digiDecButtonColor;
+    // A run began (true) or ended (false): the receiver is held meanwhile.
+    std::function<void(bool running)> runChanged;
+  };
+
   // Runs FormCreate, which looks for the previous run's log in the tool folder.
-  explicit TFormDigiDec(QWidget *parent = nullptr);
+  explicit TFormDigiDec(Links links = {}, QWidget *parent = nullptr);
   ~TFormDigiDec() override;
 
-  // Set from WRITE START until the tool's process has ended (or failed to start); the
-  // main window may not close then.
+  // Mirrors Run->Running(): from WRITE START until the tool's process has ended, failed
+  // to start or was stopped. The main window may not close then.
   bool NowCommandExecute = false;
-  // Lines of the tool's log already handled.
-  int LogTxtOldLineCount = 0;
-  // The tool's log as last read.
-  QStringList LogTxtList;
 
   QLabel *StepD01Label;
   kx::TClickLabel *StepD02Label;
@@ -48,9 +47,10 @@ class TFormDigiDec : public QWidget {
   QProgressBar *ProgressBar2;
   QLabel *StepD05Label;
   QPushButton *BitBtn1;
-  // Follows the tool's log; the run itself ends with the tool's process.
-  kx::TTimer *Timer1;
-  // The writer tool's process (the shell that becomes the tool) of the current or last run.
+  // The engine that runs the tool and follows its log.
+  kx::digidec::DigiDecRun *Run;
+  // The engine's poll timer (2007 ms) and the tool's process of the current or last run.
+  QTimer *Timer1;
   QProcess *WriterProcess;
 
   void FormCreate();
@@ -61,30 +61,35 @@ class TFormDigiDec : public QWidget {
   void BitBtn1Click();
   void StepD02LabelClick();
   void WriterLogLineCheck(const QString &line);
-  // The tool's process: started, failed to start, ended.
-  void WriterProcessStarted();
-  void WriterProcessErrorOccurred(QProcess::ProcessError error);
-  void WriterProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
   static QDateTime FileTimeToLocalDateTime(const QDateTime &fileTime);
 
-  // "digidecw/log.txt" beside the executable, where the tool writes its log.
+  // Whether the updater may end now, for the main window's close. A run whose tool
+  // shows signs of life refuses (onRefusal runs first, then the box over parent); a
+  // hung tool's run asks whether to stop it, and Yes stops it.
+  bool EndQuery(QWidget *parent, const std::function<void()> &onRefusal = {});
+  // The system is going down (SIGTERM): a run in progress is stopped without asking.
+  void ShutdownStop();
+
+  // "digidecw/log.txt" in the tool folder, where the tool writes its log.
   static QString LogTxtPath();
+
+  // What the engine reports.
+  void LogLine(const QString &line) override;
+  void Message(const QString &text) override;
+  void Bars(int overall, int phase) override;
+  void BoardState(Board state) override;
+  void ErrorMessage(const QString &text) override;
+  void RunEnded(Outcome outcome, const QString &exit) override;
 
  protected:
   void closeEvent(QCloseEvent *event) override;
 
  private:
   void BuildControls();
-  void SetDigiDecButtonColor(const QColor &color);
-  // Handles the log's lines not handled yet; settled once no tool writes it any more.
-  void ReadLogTxt(bool settled);
-  // WRITE START's refusal of a Windows tool where Wine is missing.
-  void RefuseWithoutWine();
-  kx::digidec::LogLineReader reader_;
-  // "I:Success" was handled during the current run.
-  bool succeeded_ = false;
-  // Held from WRITE START to the tool's end.
-  kx::digidec::RunLock runLock_;
+  QString HungQuestion() const;
+  // NowCommandExecute follows the engine; its changes are told to runChanged.
+  void MirrorRun();
+  Links links_;
 };
 
 extern TFormDigiDec *FormDigiDec;

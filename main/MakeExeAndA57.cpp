@@ -1,4 +1,4 @@
-// The main window's deployment step: the DigiDec writer tool beside the updater.
+// The main window's deployment step: the DigiDec deployment with the window's log and boxes.
 #include "digidec/Deployment.h"
 #include "main/UnitMain.h"
 #include "platform/Dialogs.h"
@@ -9,7 +9,7 @@ bool TFormMain::MakeExeAndA57() {
   report.logSave = [this] { LogFileSave(3); };
   report.messageBox = [this](const QString &text) { kx::MessageBox(this, text); };
   report.errorBox = [](const QString &text) { kx::ErrorBox(text); };
-  if (kx::digidec::DeployWriterTool(kx::digidec::BaseDirectory(), kx::digidec::Payloads(), report)) return true;
+  if (kx::digidec::MakeExeAndA57(report)) return true;
   EndRequested = true;
   return false;
 }

@@ -220,12 +220,9 @@ void TFormMain::FormDestroy() {
 
 bool TFormMain::FormCloseQuery() {
   if (MainLinks.digiDecRunning && MainLinks.digiDecRunning()) {
-    // The DigiDec window refuses while its tool shows signs of life, and asks once it
-    // has hung.
-    if (MainLinks.digiDecAllowsClose && MainLinks.digiDecAllowsClose(this)) return true;
-    LogFileAdd(QStringLiteral("FormMain cannot be closed because it is currently running."));
-    LogFileSave(3);
-    return false;
+    // The DigiDec window refuses while its tool shows signs of life (and logs it), and
+    // asks once it has hung.
+    return MainLinks.digiDecAllowsClose && MainLinks.digiDecAllowsClose(this);
   }
   if (MainLinks.writerRunning && MainLinks.writerRunning()) {
     LogFileAdd(QStringLiteral("FormMain close asked during an SH write"));

@@ -63,8 +63,15 @@ void WireWindows(TFormMain &main) {
     if (FormDigiDec) FormDigiDec->show();
   };
   m.digiDecRunning = [] { return FormDigiDec && FormDigiDec->NowCommandExecute; };
-  m.digiDecAllowsClose = [](QWidget *) { return !FormDigiDec || FormDigiDec->FormCloseQuery(); };
-  m.digiDecShutdown = [] {};
+  m.digiDecAllowsClose = [](QWidget *asker) {
+    return !FormDigiDec || FormDigiDec->EndQuery(asker, [] {
+      FormMain->LogFileAdd(QStringLiteral("FormMain cannot be closed because it is currently running."));
+      FormMain->LogFileSave(3);
+    });
+  };
+  m.digiDecShutdown = [] {
+    if (FormDigiDec) FormDigiDec->ShutdownStop();
+  };
   m.isUpdaterWindow = [](const QWidget *w) {
     return w && (w == FormTerminal || w == FormSHBoot || w == FormDigiDec);
   };
@@ -108,17 +115,31 @@ void WireWindows(TFormMain &main) {
     if (FormTerminal) FormTerminal->TerminalRxBufClear();
   };
 
-  TDigiDecLinks &d = DigiDecLinks;
-  d.logAdd = sh.logAdd;
-  d.logSave = sh.logSave;
-  d.setButtonColour = [](const QColor &colour) {
-    if (kx::TButton *b = BoardButton(3)) b->SetFontColor(colour);
-  };
-
   TTerminalLinks &t = TerminalLinks;
   t.port = main.CommX1;
   t.writeHoldsPort = [] { return FormMain && FormMain->Receiver.WriteHoldsPort(); };
   t.checkRunning = [] { return FormMain && FormMain->ConnectTestBitBtn->Tag != 0; };
+}
+
+TFormDigiDec::Links DigiDecWindowLinks() {
+  TFormDigiDec::Links l;
+  l.log = {[](const QString &text) {
+             if (FormMain) FormMain->LogFileAdd(text);
+           },
+           [] {
+             if (FormMain) FormMain->LogFileSave(3);
+           }};
+  l.digiDecButtonColor = [](const QColor &colour) {
+    if (kx::TButton *b = BoardButton(3)) b->SetFontColor(colour);
+  };
+  l.runChanged = [](bool running) {
+    if (!FormMain) return;
+    if (running)
+      FormMain->Receiver.BeginRun(kx::RunKind::DigiDecWrite);
+    else
+      FormMain->Receiver.EndRun(kx::RunKind::DigiDecWrite);
+  };
+  return l;
 }
 
 }  // namespace kx

@@ -8,6 +8,7 @@
 #include "digidec/UnitDigiDec.h"
 #include "main/Practice.h"
 #include "main/UnitMain.h"
+#include "main/Wiring.h"
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
 #include "platform/Signals.h"
@@ -61,7 +62,7 @@ int main(int argc, char **argv) {
   }
   FormTerminal = new TFormTerminal;
   FormSHBoot = new TFormSHBoot;
-  FormDigiDec = new TFormDigiDec;
+  FormDigiDec = new TFormDigiDec(kx::DigiDecWindowLinks());
   if (options.isSet(terminalOption)) FormMain->TerminalButton->show();
   // The log keeps the product's caption; only the window tells practice apart.
   if (practice) FormMain->setWindowTitle(FormMain->windowTitle() + kx::PracticeCaptionSuffix());

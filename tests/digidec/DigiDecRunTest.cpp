@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTemporaryDir>
 
+#include "platform/Dialogs.h"
 #include "tests/digidec/DigiDecTestSupport.h"
 
 namespace {
@@ -22,6 +26,7 @@ class DigiDecRun : public ::testing::Test {
     qunsetenv("KX7391_WRITER_SECONDS");
     qunsetenv("KX7391_WRITER_FAIL");
     qunsetenv("KX7391_WRITER_QUIET");
+    qunsetenv("KX7391_DIGIDEC_HUNG_SECONDS");
     qputenv("PATH", path_);
   }
   // Deploys the payloads into the tool folder and shows both windows.
@@ -110,6 +115,83 @@ TEST_F(DigiDecRun, ToolSilentPastTheSilenceRuleKeepsItsRunAndSucceeds) {
   // One tool wrote the log: one opening line, one success.
   EXPECT_EQ(ToolLogCount("I:DigiDec writer 2507A"), 1);
   EXPECT_EQ(ToolLogCount("I:Success"), 1);
+}
+
+// A tool that never writes and never ends: once it has written nothing for the hung
+// time, closing asks whether to stop it. No keeps the run; Yes stops the tool with its
+// whole process group, logs it, turns the button red and closes.
+TEST_F(DigiDecRun, HungToolTurnsTheCloseRefusalIntoAQuestionWhoseYesStopsIt) {
+  qputenv("KX7391_DIGIDEC_HUNG_SECONDS", "2");
+  qputenv("KX7391_WRITER_QUIET", "1000");
+  Deploy();
+  form->ExeButtonClick();
+  ASSERT_TRUE(Started());
+  // While the tool may still be starting, closing is refused as before.
+  EXPECT_FALSE(form->close());
+  EXPECT_EQ(w.boxes.texts, QStringList{"It cannot be closed because it is currently running."});
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return form->Run->Hung(); }, std::chrono::seconds(5)));
+  const pid_t group = form->Run->ProcessGroup();
+  ASSERT_GT(kxtest::LiveProcessesOfGroup(group), 0);
+
+  QStringList asked;
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  kx::SetMessageBoxObserver([&](QMessageBox &box) {
+    asked.append(box.text());
+    QAbstractButton *button = box.button(answer);
+    if (button) {
+      QTimer::singleShot(0, button, &QAbstractButton::click);
+    } else {
+      QTimer::singleShot(0, &box, &QMessageBox::accept);
+    }
+  });
+  EXPECT_FALSE(form->close());
+  ASSERT_EQ(asked.size(), 1);
+  EXPECT_TRUE(asked[0].startsWith("The DigiDec writer tool has written nothing for 2 seconds and may be hung."))
+      << asked[0].toStdString();
+  EXPECT_TRUE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
+  EXPECT_GT(kxtest::LiveProcessesOfGroup(group), 0);
+
+  answer = QMessageBox::Yes;
+  form->show();
+  EXPECT_TRUE(form->close());
+  EXPECT_EQ(asked.size(), 2);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
+  EXPECT_EQ(kxtest::LogTexts().last(), "DigiDec write stopped: the board may be left unwritten. Write it again.");
+  EXPECT_EQ(Memo().last(), kxtest::LogTexts().last());
+  EXPECT_TRUE(kxtest::ReadAll(w.work.file("KX7391Updater_Log.txt")).contains("DigiDec write stopped"));
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return kxtest::LiveProcessesOfGroup(group) == 0; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(FormMain->FormCloseQuery());
+  EXPECT_EQ(asked.size(), 2);
+}
+
+// What the main window's close and a shutdown get during a run of a live tool.
+TEST_F(DigiDecRun, MainWindowsCloseIsRefusedAndShutdownStopsWithoutAsking) {
+  qputenv("KX7391_WRITER_QUIET", "1000");
+  Deploy();
+  form->ExeButtonClick();
+  ASSERT_TRUE(Started());
+  QStringList order;
+  kx::SetMessageBoxObserver([&](QMessageBox &box) {
+    order.append(box.text());
+    QTimer::singleShot(0, &box, &QMessageBox::accept);
+  });
+  EXPECT_FALSE(form->EndQuery(FormMain, [&] { order.append("refused"); }));
+  EXPECT_EQ(order, (QStringList{"refused", "It cannot be closed because it is currently running."}));
+  const pid_t group = form->Run->ProcessGroup();
+
+  form->ShutdownStop();
+  EXPECT_EQ(order.size(), 2);
+  EXPECT_FALSE(form->NowCommandExecute);
+  EXPECT_TRUE(form->EndQuery(FormMain));
+  EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Red);
+  EXPECT_EQ(kxtest::LogTexts().last(), "DigiDec write stopped: the board may be left unwritten. Write it again.");
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return kxtest::LiveProcessesOfGroup(group) == 0; }, std::chrono::seconds(5)));
+  // Nothing more to stop.
+  form->ShutdownStop();
+  EXPECT_EQ(kxtest::LogTexts().count("DigiDec write stopped: the board may be left unwritten. Write it again."), 1);
 }
 
 // A tool that ends without "I:Success" ends its run at once, red, with how it ended.

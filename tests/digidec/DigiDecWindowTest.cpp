@@ -21,6 +21,20 @@ QStringList MemoLines(const QPlainTextEdit *memo) {
   return lines;
 }
 
+// Starts a run of the held tool (DigiDecToolSupport.h) in form; true once it runs.
+bool StartHeld(kxtest::DigiDecWindows &w, TFormDigiDec *form) {
+  kxtest::InstallScriptTool(w.base, kxtest::kHeldTool);
+  form->ExeButtonClick();
+  return kxtest::WaitUntil([&] { return form->Timer1->isActive(); }) && form->NowCommandExecute &&
+         kxtest::LogTexts().size() == 3;
+}
+
+// Ends the held tool with `code` (an exit code, or "abort"); true once the run has ended.
+bool EndHeld(kxtest::DigiDecWindows &w, TFormDigiDec *form, const QByteArray &code) {
+  kxtest::WriteFile(w.base.toolFile("end"), code);
+  return kxtest::WaitUntil([&] { return !form->NowCommandExecute; });
+}
+
 class DigiDecWindow : public ::testing::Test {
  protected:
   void Append(const QByteArray &bytes) {
@@ -28,14 +42,14 @@ class DigiDecWindow : public ::testing::Test {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Append));
     ASSERT_EQ(f.write(bytes), bytes.size());
   }
-  // A run in progress as WRITE START leaves it, without a tool: its end is handed to
-  // WriterProcessFinished by the test.
+  // A run in progress as WRITE START leaves it, with a tool that writes nothing: the test
+  // writes its log and ends it.
   TFormDigiDec *Running() {
     TFormDigiDec *form = w.Create();
-    form->NowCommandExecute = true;
-    FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Yellow);
-    return form;
+    return StartHeld(w, form) ? form : nullptr;
   }
+  // What the operation log got since the run's start lines.
+  QStringList RunTexts() const { return kxtest::LogTexts().mid(3); }
   kxtest::DigiDecWindows w;
 };
 
@@ -43,7 +57,7 @@ TEST_F(DigiDecWindow, StartsIdleWithItsPollingTimerStopped) {
   TFormDigiDec *form = w.Create();
   EXPECT_EQ(form->windowTitle(), QStringLiteral("Digi-Dec"));
   EXPECT_FALSE(form->NowCommandExecute);
-  EXPECT_EQ(form->LogTxtOldLineCount, 0);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 0);
   EXPECT_EQ(form->Timer1->interval(), 2007);
   EXPECT_FALSE(form->Timer1->isActive());
   EXPECT_EQ(form->ProgressBar1->value(), 0);
@@ -62,7 +76,7 @@ TEST_F(DigiDecWindow, PreviousLogIsKeptUnderTheTimeOfItsLastChange) {
   TFormDigiDec *form = w.Create();
   EXPECT_FALSE(QFileInfo::exists(w.logTxt()));
   EXPECT_EQ(kxtest::ReadAll(w.base.toolFile("log_20250701_0905.txt")), QByteArray("a: I:Erasing..\r\nb: I:Success\r\n"));
-  EXPECT_EQ(form->LogTxtOldLineCount, 0);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 0);
 }
 
 TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
@@ -76,7 +90,7 @@ TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
   TFormDigiDec *form = w.Create();
   EXPECT_EQ(kxtest::ReadAll(w.base.toolFile("log_20250701_0905.txt")), QByteArray("older"));
   EXPECT_TRUE(QFileInfo::exists(w.logTxt()));
-  EXPECT_EQ(form->LogTxtOldLineCount, 3);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 3);
   // Those lines are not handled again by later polls.
   form->Timer1Timer();
   form->Timer1Timer();
@@ -86,12 +100,13 @@ TEST_F(DigiDecWindow, LogStaysWhenItsNewNameIsTakenAndItsLinesCountAsHandled) {
 
 TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   Append("09:05:00.000: I:Erasing..\r\n09:05:01.000: I:Erase 0x00000000\r\n");
   form->Timer1Timer();
   EXPECT_EQ(form->ProgressBar1->value(), 5);
   EXPECT_EQ(form->ProgressBar2->value(), 18);
   EXPECT_EQ(MemoLines(form->MessageMemo), (QStringList{"I:Erasing..", "I:Erase 0x00000000"}));
-  EXPECT_EQ(form->LogTxtOldLineCount, 2);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 2);
   EXPECT_TRUE(form->Timer1->isActive());
 
   Append("09:05:02.000: I:Writing..\r\n09:05:03.000: P: 45%\r\nno separator\r\n09:05:04.000: E:USB I:lost\r\n");
@@ -103,7 +118,7 @@ TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
             (QStringList{"I:Erasing..", "I:Erase 0x00000000", "I:Writing..", "E:USB I:lost", "E:USB I:lost"}));
   EXPECT_EQ(MemoLines(form->LogTxtMemo).size(), 6);
   EXPECT_EQ(MemoLines(form->LogTxtMemo)[4], QStringLiteral("no separator"));
-  const QStringList texts = kxtest::LogTexts();
+  const QStringList texts = RunTexts();
   EXPECT_EQ(texts, (QStringList{" WriterCmd [I:Erasing..]", " WriterCmd [I:Erase 0x00000000]",
                                 " WriterCmd [I:Writing..]", " WriterCmd [E:USB I:lost]", " WriterCmd [E:USB I:lost]"}));
   // Each shown line is on disk at once.
@@ -113,6 +128,7 @@ TEST_F(DigiDecWindow, PollHandlesNewLinesOnly) {
 
 TEST_F(DigiDecWindow, NeitherSilenceNorAMissingLogEndsARun) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   // Far more quiet polls than the run's 8 s of silence, first without a log, then after a line.
   for (int i = 0; i < 6; ++i) form->Timer1Timer();
   Append("t: I:Erasing..\r\n");
@@ -149,18 +165,19 @@ TEST(DigiDecRunEnd, EndsWithTheToolsProcessByTheLogsResult) {
     SCOPED_TRACE(c.name);
     kxtest::DigiDecWindows windows;
     TFormDigiDec *form = windows.Create();
-    form->NowCommandExecute = true;
+    ASSERT_TRUE(StartHeld(windows, form));
     if (!c.log.isNull()) kxtest::WriteFile(windows.logTxt(), c.log);
     form->Timer1Timer();
     EXPECT_TRUE(form->NowCommandExecute);
-    form->WriterProcessFinished(c.exitCode, c.status);
-    EXPECT_FALSE(form->NowCommandExecute);
+    const QByteArray end = c.status == QProcess::CrashExit ? QByteArray("abort") : QByteArray::number(c.exitCode);
+    ASSERT_TRUE(EndHeld(windows, form, end));
+    EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), c.colour);
     EXPECT_EQ(MemoLines(form->MessageMemo), c.memo);
     // Every shown line is in the operation log, the process's end included.
     QStringList logged;
     for (const QString &m : c.memo) logged.append(m.startsWith("WriterCmd") ? " " + m : " WriterCmd [" + m + "]");
-    EXPECT_EQ(kxtest::LogTexts(), logged);
+    EXPECT_EQ(kxtest::LogTexts().mid(3), logged);
     EXPECT_TRUE(FormMain->FormCloseQuery());
     EXPECT_TRUE(windows.boxes.texts.isEmpty());
   }
@@ -168,6 +185,7 @@ TEST(DigiDecRunEnd, EndsWithTheToolsProcessByTheLogsResult) {
 
 TEST_F(DigiDecWindow, UnreadableLogIsReportedAndCountsAsQuiet) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   ASSERT_TRUE(QDir().mkpath(w.logTxt()));
   form->Timer1Timer();
   EXPECT_EQ(MemoLines(form->MessageMemo), QStringList{"OPEN ERROR"});
@@ -176,9 +194,10 @@ TEST_F(DigiDecWindow, UnreadableLogIsReportedAndCountsAsQuiet) {
 
 TEST_F(DigiDecWindow, LineStillBeingWrittenIsHandledWholeLater) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   Append("t: I:Erasing..\r\nt: I:Succ");
   form->Timer1Timer();
-  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 1);
   Append("ess\r\n");
   form->Timer1Timer();
   EXPECT_EQ(MemoLines(form->MessageMemo), (QStringList{"I:Erasing..", "I:Success"}));
@@ -189,12 +208,13 @@ TEST_F(DigiDecWindow, LineStillBeingWrittenIsHandledWholeLater) {
 
 TEST_F(DigiDecWindow, ShorterLogIsTakenAsItsNewLength) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   Append("t: I:Erasing..\r\nt: I:Writing..\r\nt: I:Comparing..\r\n");
   form->Timer1Timer();
   ASSERT_TRUE(QFile::remove(w.logTxt()));
   Append("t: I:Erasing..\r\n");
   form->Timer1Timer();
-  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 1);
   EXPECT_EQ(MemoLines(form->MessageMemo).size(), 3);
   Append("t: I:Writing..\r\n");
   form->Timer1Timer();
@@ -203,6 +223,9 @@ TEST_F(DigiDecWindow, ShorterLogIsTakenAsItsNewLength) {
 
 TEST_F(DigiDecWindow, PollingGoesOnWhenTheOperationLogCannotBeSaved) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
+  // The run's start saved the log; a folder in its place now takes no save.
+  ASSERT_TRUE(QFile::remove(w.work.file("KX7391Updater_Log.txt")));
   ASSERT_TRUE(QDir().mkpath(w.work.file("KX7391Updater_Log.txt")));
   const qsizetype boxesBefore = w.boxes.texts.size();
   Append("t: I:Erasing..\r\nt: I:Writing..\r\n");
@@ -210,7 +233,7 @@ TEST_F(DigiDecWindow, PollingGoesOnWhenTheOperationLogCannotBeSaved) {
   form->Timer1Timer();
   form->Timer1Timer();
   EXPECT_TRUE(form->Timer1->isActive());
-  EXPECT_EQ(form->LogTxtOldLineCount, 2);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 2);
   EXPECT_EQ(form->ProgressBar1->value(), 15);
   EXPECT_EQ(w.boxes.texts.size(), boxesBefore + 1);
   ASSERT_TRUE(QDir().rmdir(w.work.file("KX7391Updater_Log.txt")));
@@ -220,16 +243,16 @@ TEST_F(DigiDecWindow, PollingGoesOnWhenTheOperationLogCannotBeSaved) {
 }
 
 TEST_F(DigiDecWindow, ClosingIsRefusedOnlyDuringARun) {
-  TFormDigiDec *form = w.Create();
+  TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
   form->show();
-  form->NowCommandExecute = true;
   form->BitBtn1Click();
   EXPECT_TRUE(form->isVisible());
   EXPECT_EQ(w.boxes.texts, QStringList{"It cannot be closed because it is currently running."});
-  EXPECT_EQ(kxtest::LogTexts(), QStringList{" DigiDec Form close"});
+  EXPECT_EQ(RunTexts(), QStringList{" DigiDec Form close"});
   EXPECT_FALSE(FormMain->FormCloseQuery());
 
-  form->NowCommandExecute = false;
+  ASSERT_TRUE(EndHeld(w, form, "0"));
   form->BitBtn1Click();
   EXPECT_FALSE(form->isVisible());
   EXPECT_TRUE(FormMain->FormCloseQuery());
@@ -237,11 +260,12 @@ TEST_F(DigiDecWindow, ClosingIsRefusedOnlyDuringARun) {
 
 TEST_F(DigiDecWindow, SecondWriteStartDuringARunStartsNoSecondTool) {
   TFormDigiDec *form = Running();
+  ASSERT_TRUE(form);
+  const qint64 tool = form->WriterProcess->processId();
   form->ExeButtonClick();
-  EXPECT_EQ(kxtest::LogTexts(),
-            (QStringList{"DigiDec[WRITE] clicked", " WriterCmd is running already: not started again"}));
+  EXPECT_EQ(RunTexts(), (QStringList{"DigiDec[WRITE] clicked", " WriterCmd is running already: not started again"}));
   EXPECT_TRUE(form->NowCommandExecute);
-  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(form->WriterProcess->processId(), tool);
   EXPECT_EQ(FormMain->DigiDecBitBtn->FontColor(), kx::colors::Yellow);
   EXPECT_TRUE(w.boxes.texts.isEmpty());
 }
@@ -254,7 +278,7 @@ TEST_F(DigiDecWindow, ARunOfAnotherUpdaterKeepsItsLogAndNoSecondToolStarts) {
   ASSERT_TRUE(other.Held());
   TFormDigiDec *form = w.Create();
   EXPECT_TRUE(QFileInfo::exists(w.logTxt()));
-  EXPECT_EQ(form->LogTxtOldLineCount, 1);
+  EXPECT_EQ(form->Run->LogTxtOldLineCount(), 1);
 
   FormMain->DigiDecBitBtn->SetFontColor(kx::colors::Fuchsia);
   form->ExeButtonClick();
