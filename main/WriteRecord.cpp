@@ -330,6 +330,26 @@ Encoding EncodingOf(const QByteArray &firstBytes) {
 
 }  // namespace
 
+std::optional<InterruptedWrite> LastWriteInterrupted(QString text, bool startsInsideLine) {
+  // A tail that starts inside the file starts inside a line: that line is not whole.
+  if (startsInsideLine) text.remove(0, text.indexOf(u'\n') + 1);
+  QStringList lines = text.split(u'\n');
+  // The last element follows the last line end: empty, or a line cut before its end.
+  lines.removeLast();
+  for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+    const QRegularExpressionMatch m = RecordLinePattern().match(lines[i]);
+    if (!m.hasMatch()) continue;
+    const QDateTime started(QDate(m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()),
+                            QTime(m.captured(5).toInt(), m.captured(6).toInt(), m.captured(7).toInt(),
+                                  m.captured(8).toInt()));
+    // A stamp that is no time is no line of the log (bytes of a damaged file).
+    if (!started.isValid()) continue;
+    if (m.captured(9) != u"started") return std::nullopt;
+    return InterruptedWrite{m.captured(10), started, m.captured(1)};
+  }
+  return std::nullopt;
+}
+
 InterruptedWriteLook LookForInterruptedWrite(const QString &logPath, qint64 tailBytes) {
   InterruptedWriteLook look;
   QFile file(logPath);
@@ -356,25 +376,7 @@ InterruptedWriteLook LookForInterruptedWrite(const QString &logPath, qint64 tail
     look.bytesRead += tail.size();
   }
   QStringDecoder decoder(enc.encoding);
-  QString text = decoder.decode(tail);
-  // A tail that starts inside the file starts inside a line: that line is not whole.
-  if (start > enc.markSize) text.remove(0, text.indexOf(u'\n') + 1);
-  QStringList lines = text.split(u'\n');
-  // The last element follows the last line end: empty, or a line cut before its end.
-  lines.removeLast();
-  for (qsizetype i = lines.size() - 1; i >= 0; --i) {
-    const QRegularExpressionMatch m = RecordLinePattern().match(lines[i]);
-    if (!m.hasMatch()) continue;
-    if (m.captured(9) != u"started") return look;
-    InterruptedWrite w;
-    w.board = m.captured(10);
-    w.startedText = m.captured(1);
-    w.started = QDateTime(QDate(m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()),
-                          QTime(m.captured(5).toInt(), m.captured(6).toInt(), m.captured(7).toInt(),
-                                m.captured(8).toInt()));
-    look.interrupted = w;
-    return look;
-  }
+  look.interrupted = LastWriteInterrupted(decoder.decode(tail), start > enc.markSize);
   return look;
 }
 

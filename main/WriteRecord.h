@@ -118,8 +118,10 @@ class WriteRecordFile {
 QString WriteRecordLogLine(const WriteRecord &record);
 
 // Bytes read from the end of a serial-number log to find its last write. One MainBoard
-// write logs about 2.3 KB and one DigiDec run about 1.6 KB (more with a chatty writer
-// tool); this leaves room for several times that and the lines around it.
+// write logs about 0.45 KB from WRITE START to the port's close (1.1 KB with the check
+// before it), one DigiDec run about 1.3 KB, each with two record lines of under 0.1 KB
+// more: this holds some twenty such runs, room for a writer tool that says far more
+// and for the lines logged after a crash before the serial number is taken again.
 inline constexpr qint64 kInterruptedWriteTail = 32 * 1024;
 
 struct InterruptedWrite {
@@ -140,6 +142,9 @@ struct InterruptedWriteLook {
 // UTF-8 or begin with a byte-order mark (UTF-8, UTF-16, UTF-32). A last line without its
 // line end (cut by a crash while it was saved) does not count.
 InterruptedWriteLook LookForInterruptedWrite(const QString &logPath, qint64 tailBytes = kInterruptedWriteTail);
+// The look on text already read from the end of a log: `startsInsideLine` when the text
+// does not start at the file's start, so that its first line is not whole.
+std::optional<InterruptedWrite> LastWriteInterrupted(QString text, bool startsInsideLine);
 // The same for the serial number's own log, serial + "_Log.txt" in the working
 // directory; a serial number that cannot be a file name has nothing interrupted.
 InterruptedWriteLook LookForInterruptedWriteOf(const QString &serial, qint64 tailBytes = kInterruptedWriteTail);
