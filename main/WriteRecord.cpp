@@ -257,7 +257,13 @@ bool WriteRecordFile::Append(const WriteRecord &record) {
   bool complete = false;
   {
     QMutexLocker lock(&mutex_);
-    pending_.append(WriteRecordRow(record));
+    if (record.time.isValid()) {
+      pending_.append(WriteRecordRow(record));
+    } else {
+      WriteRecord now = record;
+      now.time = QDateTime::currentDateTime();
+      pending_.append(WriteRecordRow(now));
+    }
     // Held from before the size is taken until the rows are on the disk: the process that
     // finds the file empty writes the header, any other one waits and then finds it made.
     const LockedFile locked(path_);

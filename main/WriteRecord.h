@@ -37,7 +37,7 @@ struct WrittenImage {
 };
 
 struct WriteRecord {
-  QDateTime time;  // local time
+  QDateTime time;  // local time; left unset, the moment of the append
   QString serial;  // as typed; text, never a number
   QString board;   // "MainBoard", "Decoder", "Panel", "DigiDec" (no blanks)
   QString image;   // the image name; DigiDec: both names joined by "+"

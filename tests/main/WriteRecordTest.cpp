@@ -246,6 +246,17 @@ TEST_F(WriteRecordFileTest, HeaderOnceThenRowsRoundTrip) {
   EXPECT_EQ(read.header, kx::WriteRecordHeader());
   EXPECT_EQ(read.otherRows, 0);
   EXPECT_EQ(read.records, written);
+
+  // A record without a time is stamped when it is appended.
+  WriteRecord unstamped = ShRecord(QStringLiteral("7"), WriteResult::Started);
+  unstamped.time = QDateTime();
+  const QDateTime before = QDateTime::currentDateTime().addMSecs(-1000);
+  ASSERT_TRUE(file.Append(unstamped));
+  const QDateTime after = QDateTime::currentDateTime();
+  const QList<WriteRecord> all = kx::ReadWriteRecordFile(file.path()).records;
+  ASSERT_EQ(all.size(), written.size() + 1);
+  EXPECT_GE(all.last().time, before);
+  EXPECT_LE(all.last().time, after);
 }
 
 // The same file through Python's csv module, a reader that is not ours: the serial
