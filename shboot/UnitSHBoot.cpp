@@ -333,7 +333,7 @@ void TFormSHBoot::DotButtonClick() {
   if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
   const QString path = OpenDialog1->selectedFiles().first();
   if (kx::MotFileChoiceRefused(path, Tag, FormMain->BlockVersion)) {
-    kx::MessageBox(this, QStringLiteral("ILLEGAL OPERATION !"));
+    kx::MessageBox(this, QString::fromLatin1(kx::kMsgIllegalOperation));
     MotFileNameEdit->clear();
     WriteButton->setEnabled(false);
     return;
