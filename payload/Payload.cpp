@@ -40,7 +40,7 @@ QString ResolveName(const QString &name) {
   InitPayloadResources();
   if (name.isEmpty()) return {};
   if (QFileInfo::exists(kPrefix + name)) return name;
-  for (const QString &entry : PayloadNames())
+  for (const QString &entry : QDir(kPrefix).entryList(QDir::Files))
     if (entry.compare(name, Qt::CaseInsensitive) == 0) return entry;
   return {};
 }
@@ -69,12 +69,6 @@ void SetPayloadOverride(const QString &name, std::optional<QByteArray> bytes) {
   } else {
     g_overrides.erase(found.isEmpty() ? name : found);
   }
-}
-
-QStringList PayloadNames() {
-  InitPayloadResources();
-  QStringList names = QDir(kPrefix).entryList(QDir::Files, QDir::Name);
-  return names;
 }
 
 }  // namespace kx

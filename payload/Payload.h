@@ -3,7 +3,6 @@
 // the Qt resource system as ":/payloads/NAME".
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 #include <optional>
 
 namespace kx {
@@ -17,9 +16,6 @@ bool PayloadExists(const QString &name);
 // The whole payload. A name that is not carried raises kx::EFileError with
 // "Resource NAME not found", which no caller catches: it ends the operation under way.
 QByteArray ReadPayload(const QString &name);
-
-// Names of every carried payload, sorted.
-QStringList PayloadNames();
 
 // Lets a test stand a damaged payload in for a carried one: ReadPayload(name) gives
 // `bytes` until the override is lifted with std::nullopt. Nothing in the updater sets it.

@@ -30,7 +30,7 @@ class TClickLabel : public QLabel {
   void mouseReleaseEvent(QMouseEvent *event) override;
 };
 
-// A timer with a tag (the version check counts its ticks in it).
+// A timer with a tag (the terminal keeps its send period, in seconds, in it).
 class TTimer : public QTimer {
   Q_OBJECT
  public:

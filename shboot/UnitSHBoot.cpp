@@ -317,7 +317,7 @@ void TFormSHBoot::DotButtonClick() {
   const QString path = OpenDialog1->selectedFiles().first();
   const int blockVersion = SHBootLinks.receiver ? SHBootLinks.receiver->BlockVersion() : 0;
   if (kx::MotFileChoiceRefused(path, Tag, blockVersion)) {
-    kx::MessageBox(this, QStringLiteral("ILLEGAL OPERATION !"));
+    kx::MessageBox(this, QString::fromLatin1(kx::kMsgIllegalOperation));
     MotFileNameEdit->clear();
     WriteButton->setEnabled(false);
     return;

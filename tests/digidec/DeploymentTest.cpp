@@ -135,8 +135,11 @@ TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten
       {"read-only, but a writable digidecw deployed before", true, true, false, true},
       {"writable, but digidecw read-only", true, false, true, false},
   };
+  // The read-only cases need chattr; where it cannot be used they are left out.
+  const QString noChattr = kxtest::Immutable::Unavailable(QDir::tempPath());
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
+    if ((c.exeDirLocked || c.toolFolderLocked) && !noChattr.isEmpty()) continue;
     QTemporaryDir exeDir;
     const QString tool = exeDir.filePath("digidecw");
     if (c.toolFolderThere) {
@@ -152,6 +155,7 @@ TEST(DeploymentPlace, TheUsersDataFolderWhereTheExecutablesFolderCannotBeWritten
     EXPECT_EQ(kx::digidec::ChooseBaseDirectory(exeDir.path(), "/home/u/.local/share/kx7391updater"),
               c.beside ? exeDir.path() : QString("/home/u/.local/share/kx7391updater"));
   }
+  if (!noChattr.isEmpty()) GTEST_SKIP() << "the read-only cases: " << noChattr.toStdString();
 }
 
 TEST(DeploymentPlace, TheUsersDataFolderFollowsXdgDataHome) {

@@ -86,6 +86,7 @@ const char *const kChildNumber = "KX_LOG_TEST_CHILD";
 TEST(LogRun, UnwritableLogInterruptsNothing) {
   if (qEnvironmentVariableIsSet(kChildNumber)) GTEST_SKIP();
   kxtest::ScopedWorkDir work;
+  KX_SKIP_UNLESS_IMMUTABLE(work.path());
   QTemporaryDir ports;
   const QString serial = QStringLiteral("09680661");
   const QByteArray history("2024/01/01 00:00:00.000 earlier\r\n");

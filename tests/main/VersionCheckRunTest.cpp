@@ -181,7 +181,9 @@ TEST_F(VersionCheckRun, AnUnpluggedLineEndsTheCheckAtOnceAndAnotherPortWorks) {
   const qsizetype mark = LogMark();
   FormMain->ConnectTestBitBtn->click();
   ASSERT_TRUE(FormMain->CommX1->IsOpen());
-  kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));  // the request is out
+  // The request "\r\nVR\r\nVRP\r\n" is out: the receiver has all of it.
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return rx->counters().bytesReceived >= 11; }, std::chrono::seconds(3)))
+      << rx->counters().bytesReceived;
   ASSERT_EQ(FormMain->ConnectTestBitBtn->Tag, 1);
   QElapsedTimer sinceHangUp;
   rx->stop();  // closes the pseudo-terminal: the port's device hangs up

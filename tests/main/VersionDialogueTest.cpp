@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -13,21 +12,13 @@
 #include "comm/CommX.h"
 #include "main/VersionDialogue.h"
 #include "sim/Receiver.h"
+#include "tests/support/CoreSupport.h"
 
 namespace sim = kx::sim;
 
 namespace {
 
 constexpr int kSimPort = 9;
-
-bool WaitUntil(const std::function<bool()> &done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 class VersionDialogueTest : public ::testing::Test {
  protected:
@@ -91,7 +82,7 @@ TEST_F(VersionDialogueTest, AWholeAnswerFillsTheFieldsAndEndsTheRepeats) {
   fields.VR_str = QStringLiteral("VER-C stale");
   fields.ms_tmp = QStringLiteral("old");
   Start();
-  ASSERT_TRUE(WaitUntil([this] { return result.has_value(); }, 5000));
+  ASSERT_TRUE(kxtest::WaitUntil([this] { return result.has_value(); }, std::chrono::seconds(5)));
   EXPECT_EQ(*result, kx::VersionLineResult::Complete);
   EXPECT_EQ(fields.rs_tmp, " KX7391D");  // as parsed: the blank after "VER-C" stays
   EXPECT_EQ(fields.ms_tmp, "402A");
@@ -107,7 +98,7 @@ TEST_F(VersionDialogueTest, AReceiverNotReadyAsksForARetry) {
   opt.notReadySeconds = 30;
   StartReceiver(opt);
   Start();
-  ASSERT_TRUE(WaitUntil([this] { return result.has_value(); }, 5000));
+  ASSERT_TRUE(kxtest::WaitUntil([this] { return result.has_value(); }, std::chrono::seconds(5)));
   EXPECT_EQ(*result, kx::VersionLineResult::Retry);
   EXPECT_EQ(fields.CanNotFindFlag, 1);
 }
@@ -120,7 +111,7 @@ TEST_F(VersionDialogueTest, NoWholeAnswerGivesUpAfterThreeRepeats) {
   QElapsedTimer clock;
   clock.start();
   Start();
-  ASSERT_TRUE(WaitUntil([this] { return gaveUp; }, 20000));
+  ASSERT_TRUE(kxtest::WaitUntil([this] { return gaveUp; }, std::chrono::seconds(20)));
   const qint64 elapsed = clock.elapsed();
   EXPECT_GE(elapsed, 4 * kx::VersionDialogue::kRequestIntervalMs - 100);
   EXPECT_LT(elapsed, 4 * kx::VersionDialogue::kRequestIntervalMs + 2000);

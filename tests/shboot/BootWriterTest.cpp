@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -18,6 +19,8 @@
 #include "shboot/BootFrame.h"
 #include "shboot/BootWriter.h"
 #include "sim/Receiver.h"
+#include "tests/shboot/WriteFaults.h"
+#include "tests/support/CoreSupport.h"
 
 inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 inline void PrintTo(const QStringList &l, std::ostream *os) { *os << l.join(QStringLiteral(" | ")).toStdString(); }
@@ -25,21 +28,15 @@ inline void PrintTo(const QStringList &l, std::ostream *os) { *os << l.join(QStr
 namespace sh = kx::shboot;
 namespace sim = kx::sim;
 using Board = sh::BootWriterView::Board;
+using kxtest::WaitUntil;
+using namespace std::chrono_literals;
+using namespace shtest;
 
 namespace {
 
 constexpr int kSimPort = 9;
 std::atomic<std::uint32_t> g_clockOffset{0};
 std::uint32_t OffsetTick() { return kx::GetTickCount() + g_clockOffset.load(); }
-
-bool WaitUntil(const std::function<bool()> &done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 // Records the reports; a message is answered once the closing state has run, as a
 // user answers the window's box.
@@ -52,6 +49,8 @@ struct RecordingView : sh::BootWriterView {
   std::vector<int> states;
   int progressMax = 0;
   int sent = 0, skipped = 0, answered = 0, beeps = 0;
+  int messagesClosed = 0;         // messages whose box the user has closed
+  std::vector<int> stepsRun;      // the state of every step the engine ran
   bool portOpen = false, writeEnabled = true, abortEnabled = false;
   void StateChanged(int s) override { states.push_back(s); }
   void ProgressMaximum(int m) override { progressMax = m; }
@@ -59,7 +58,9 @@ struct RecordingView : sh::BootWriterView {
   void Message(const QString &t) override {
     messages.append(t);
     if (writer) writer->LetClosingStateRun();
+    ++messagesClosed;
   }
+  void StepRan(int s) override { stepsRun.push_back(s); }
   void ErrorMessage(const QString &t) override { errors.append(t); }
   void Beep() override { ++beeps; }
   void WriteEnabled(bool e) override { writeEnabled = e; }
@@ -134,8 +135,8 @@ class BootWriterTest : public ::testing::Test {
     return {firm.Bytes().begin(), firm.Bytes().begin() + sh::kFlashSize};
   }
 
-  bool RunUntilIdle(int ms = 30000) {
-    return WaitUntil([this] { return writer->State() == 0; }, ms);
+  bool RunUntilIdle(std::chrono::milliseconds limit = 30s) {
+    return WaitUntil([this] { return writer->State() == 0; }, limit);
   }
 
   // The run has stayed in `state` for 300 ms: every byte the receiver still sends is in.
@@ -146,10 +147,11 @@ class BootWriterTest : public ::testing::Test {
           if (writer->State() != state) settled = QDeadlineTimer(300);
           return writer->State() == state && settled.hasExpired();
         },
-        15000);
+        15s);
   }
 
   static QString portDir_;
+  kxtest::ScopedWorkDir work;  // the firmware loader writes its copy of the image here
   std::unique_ptr<TCommX> port;
   std::unique_ptr<sh::BootWriter> writer;
   std::unique_ptr<sim::Receiver> rx;
@@ -167,15 +169,6 @@ std::size_t NonBlankBlocks(const std::vector<std::uint8_t> &image) {
     n += std::any_of(image.begin() + a, image.begin() + a + sh::kBlockSize, [](std::uint8_t b) { return b != 0xFF; });
   return n;
 }
-
-const QString kWrite = QStringLiteral("[WRITE](FormSHBoot) Clicked");
-const QString kAdjusted = QStringLiteral("AdjustBitRate OK");
-const QString kErased = QStringLiteral("Erace OK");
-const QString kPrepare = QStringLiteral("Prepare the boot program");
-const QString kChange = QStringLiteral("Change the BitRate");
-const QString kChanged = QStringLiteral("Changed the BitRate to 115kbps");
-const QString kClose = QStringLiteral("COMM port close");
-const QString kAbort = QStringLiteral("[Abort](FormSHBoot) clicked");
 
 }  // namespace
 
@@ -219,38 +212,7 @@ TEST_F(BootWriterTest, EveryBoardIsWrittenToTheEnd) {
 }
 
 TEST_F(BootWriterTest, EachFailureEndsTheRunWithItsActions) {
-  using K = sim::FaultKind;
-  const QString open = QStringLiteral("COMM port open  Timing Type2");
-  const struct {
-    const char *name;
-    std::vector<sim::Fault> faults;
-    int waitState;          // whose time limit is reached; 0: the receiver's answer ends the run
-    std::uint32_t limitMs;  // how far the clock is run ahead there
-    QString message;
-    QStringList log;
-    bool aborted;  // Abort's actions close the sequence
-  } cases[] = {
-      {"no adjustment", {{K::NoAdjust, 0}}, 12, 10000, "Adjust BitRate ERROR!!",
-       {kWrite, open, "Adjust BitRate ERROR!!", kClose, kAbort}, true},
-      {"erase error", {{K::EraseError, 0}}, 0, 0, "Erase ERROR !!!",
-       {kWrite, open, kAdjusted, "Erase ERROR !!!", kClose, kAbort}, true},
-      {"erase time-out", {{K::EraseTimeout, 0}}, 16, 10000, "Erase TIME OUT !!!",
-       {kWrite, open, kAdjusted, "Erase TIME OUT !!!", kClose, kAbort}, true},
-      {"corrupted echo", {{K::BadEcho, 5}}, 24, 8000, "Transmit the boot program TIME OUT !!!",
-       {kWrite, open, kAdjusted, kErased, kPrepare, "Transmit the boot program TIME OUT !!!", kClose, kAbort}, true},
-      {"boot program never starts", {{K::NoStart, 0}}, 26, 5000, "Incomplete transmitting the boot program !!!",
-       {kWrite, open, kAdjusted, kErased, kPrepare, "Incomplete transmitting the boot program !!!", kClose, kAbort},
-       true},
-      {"no ready byte", {{K::NoReady, 0}}, 52, 10000, "Incomplete preparing the Firmware !!!",
-       {kWrite, open, kAdjusted, kErased, kPrepare, kChange, kChanged, "Incomplete preparing the Firmware !!!", kClose,
-        kAbort},
-       true},
-      {"block never answered", {{K::WriteTimeout, 3}}, 64, 10000, "Write TIME OUT !!!",
-       {kWrite, open, kAdjusted, kErased, kPrepare, kChange, kChanged, "Write TIME OUT !!!", kClose, kAbort}, true},
-      {"block refused", {{K::WriteError, 3}}, 0, 0, "Write ERROR !!!",
-       {kWrite, open, kAdjusted, kErased, kPrepare, kChange, kChanged, "Write ERROR !!!", kClose}, false},
-  };
-  for (const auto &c : cases) {
+  for (const WriteFault &c : WriteFaults()) {
     SCOPED_TRACE(c.name);
     StartReceiver(c.faults);
     LoadBoard(0);
@@ -262,9 +224,9 @@ TEST_F(BootWriterTest, EachFailureEndsTheRunWithItsActions) {
       ASSERT_TRUE(SettleInState(c.waitState));
       g_clockOffset += c.limitMs + 1;
     }
-    ASSERT_TRUE(RunUntilIdle(20000));
-    // The closing state runs from the event loop once the sequence has ended.
-    WaitUntil([] { return false; }, 50);
+    ASSERT_TRUE(RunUntilIdle(20s));
+    // The closing state runs inside the message's box; the failure's last actions follow it.
+    ASSERT_TRUE(WaitUntil([this] { return view.messagesClosed == 1; }));
 
     EXPECT_EQ(view.messages, QStringList{c.message});
     EXPECT_EQ(log, c.log);
@@ -272,6 +234,8 @@ TEST_F(BootWriterTest, EachFailureEndsTheRunWithItsActions) {
     EXPECT_TRUE(std::find(view.states.begin(), view.states.end(), 999) != view.states.end());
     EXPECT_FALSE(writer->Succeeded());
     EXPECT_EQ(view.boards.back(), Board::Failed);
+    ASSERT_FALSE(view.panels.isEmpty());
+    EXPECT_TRUE(view.panels.last().startsWith(c.panelPrefix)) << view.panels.last().toStdString();
     EXPECT_EQ(view.abortEnabled, !c.aborted);
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(port->Tag, 0);
@@ -285,7 +249,7 @@ TEST_F(BootWriterTest, AnUnpluggedLineEndsTheRunWithItsMessage) {
   LoadBoard(0);
   view.writer = writer.get();
   ASSERT_TRUE(writer->Start());
-  ASSERT_TRUE(RunUntilIdle(20000));
+  ASSERT_TRUE(RunUntilIdle(20s));
   const QString message = QStringLiteral("COM9 was disconnected.");
   EXPECT_EQ(view.messages, QStringList{message});
   EXPECT_EQ(log.mid(log.size() - 2), (QStringList{message, kClose}));
@@ -299,7 +263,7 @@ TEST_F(BootWriterTest, AbortClosesThePortAtOnce) {
   StartReceiver();
   LoadBoard(0);
   ASSERT_TRUE(writer->Start());
-  ASSERT_TRUE(WaitUntil([this] { return view.sent >= 20; }, 20000));
+  ASSERT_TRUE(WaitUntil([this] { return view.sent >= 20; }, 20s));
   const std::uint32_t framesAtAbort = rx->counters().framesReceived;
   log.clear();
   writer->Abort();
@@ -309,8 +273,15 @@ TEST_F(BootWriterTest, AbortClosesThePortAtOnce) {
   EXPECT_EQ(view.boards.back(), Board::Failed);
   EXPECT_TRUE(view.writeEnabled);
   EXPECT_FALSE(view.abortEnabled);
-  // Nothing more goes out once the port is closed.
-  WaitUntil([] { return false; }, 300);
+  // Nothing more goes out once the port is closed: every step posted before the abort
+  // runs idle, and the port stays closed.
+  const std::size_t stepsAtAbort = view.stepsRun.size();
+  bool posted = false;
+  QMetaObject::invokeMethod(writer.get(), [&posted] { posted = true; }, Qt::QueuedConnection);
+  ASSERT_TRUE(WaitUntil([&] { return posted; }));
+  EXPECT_TRUE(std::all_of(view.stepsRun.begin() + static_cast<std::ptrdiff_t>(stepsAtAbort), view.stepsRun.end(),
+                          [](int state) { return state == 0; }));
+  EXPECT_FALSE(port->IsOpen());
   EXPECT_LE(rx->counters().framesReceived, framesAtAbort + 1);
   EXPECT_EQ(writer->State(), 0);
 }

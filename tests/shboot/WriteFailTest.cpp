@@ -11,6 +11,7 @@
 #include "platform/Widgets.h"
 #include "shboot/UnitSHBoot.h"
 #include "terminal/UnitTerminal.h"
+#include "tests/shboot/WriteFaults.h"
 #include "tests/shboot/WriterRig.h"
 #include "tests/support/TestSupport.h"
 
@@ -19,58 +20,12 @@ namespace sim = kx::sim;
 
 namespace {
 
-const QString kWrite = QStringLiteral("[WRITE](FormSHBoot) Clicked");
-const QString kOpen = QStringLiteral("COMM port open  Timing Type2");
-const QString kAdjusted = QStringLiteral("AdjustBitRate OK");
-const QString kErased = QStringLiteral("Erace OK");
-const QString kPrepare = QStringLiteral("Prepare the boot program");
-const QString kChange = QStringLiteral("Change the BitRate");
-const QString kChanged = QStringLiteral("Changed the BitRate to 115kbps");
-const QString kClose = QStringLiteral("COMM port close");
-const QString kAbort = QStringLiteral("[Abort](FormSHBoot) clicked");
-
-struct FailCase {
-  const char *name;
-  std::vector<sim::Fault> faults;
-  int waitState;           // the state whose time limit is reached; 0: the receiver's answer ends the run
-  std::uint32_t limitMs;   // how far the writer's clock is run ahead there
-  QString message;
-  QStringList log;         // the writer's lines from WRITE START on
-  QString panel1Prefix;    // what status panel 1 starts with at the end
-  bool abortEnabledAfter;  // no Abort in the sequence leaves the button enabled
-};
-
 class WriteFail : public WriterTest {};
 
 }  // namespace
 
 TEST_F(WriteFail, EachFailureEndsTheRunAsItsTableSays) {
-  using K = sim::FaultKind;
-  const FailCase cases[] = {
-      {"no adjustment", {{K::NoAdjust, 0}}, 12, 10000, "Adjust BitRate ERROR!!",
-       {kWrite, kOpen, "Adjust BitRate ERROR!!", kClose, kAbort}, "Adjust BitRate ERROR!!", false},
-      {"erase error", {{K::EraseError, 0}}, 0, 0, "Erase ERROR !!!",
-       {kWrite, kOpen, kAdjusted, "Erase ERROR !!!", kClose, kAbort}, "Erase ERROR !!!", false},
-      {"erase time-out", {{K::EraseTimeout, 0}}, 16, 10000, "Erase TIME OUT !!!",
-       {kWrite, kOpen, kAdjusted, "Erase TIME OUT !!!", kClose, kAbort}, "Erase TIME OUT !!!", false},
-      {"corrupted echo", {{K::BadEcho, 5}}, 24, 8000, "Transmit the boot program TIME OUT !!!",
-       {kWrite, kOpen, kAdjusted, kErased, kPrepare, "Transmit the boot program TIME OUT !!!", kClose, kAbort},
-       "Transmit the boot program TIME OUT !!!", false},
-      {"boot program never starts", {{K::NoStart, 0}}, 26, 5000, "Incomplete transmitting the boot program !!!",
-       {kWrite, kOpen, kAdjusted, kErased, kPrepare, "Incomplete transmitting the boot program !!!", kClose, kAbort},
-       "Incomplete transmitting the boot program !!!", false},
-      {"no ready byte", {{K::NoReady, 0}}, 52, 10000, "Incomplete preparing the Firmware !!!",
-       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, "Incomplete preparing the Firmware !!!", kClose,
-        kAbort},
-       "Incomplete preparing the Firmware !!!", false},
-      {"block never answered", {{K::WriteTimeout, 3}}, 64, 10000, "Write TIME OUT !!!",
-       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, "Write TIME OUT !!!", kClose, kAbort},
-       "Write adrs ", false},
-      {"block refused", {{K::WriteError, 3}}, 0, 0, "Write ERROR !!!",
-       {kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, "Write ERROR !!!", kClose}, "Write adrs ",
-       true},
-  };
-  for (const FailCase &c : cases) {
+  for (const WriteFault &c : WriteFaults()) {
     SCOPED_TRACE(c.name);
     StartReceiver(c.faults);
     // Each box stays open until the closing state has run inside its event loop.
@@ -84,7 +39,8 @@ TEST_F(WriteFail, EachFailureEndsTheRunAsItsTableSays) {
       AdvanceWriterClock(c.limitMs + 1);
     }
     ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(20)));
-    kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+    // The box closes once the run has ended; the failure's last actions follow it.
+    ASSERT_TRUE(kxtest::WaitUntil([&] { return !boxes.logLengthAtClose.empty(); }));
 
     EXPECT_EQ(boxes.texts, QStringList{c.message});
     const QStringList log = LogSince(mark);
@@ -92,10 +48,10 @@ TEST_F(WriteFail, EachFailureEndsTheRunAsItsTableSays) {
     // The closing state ran while the box was open.
     ASSERT_EQ(boxes.logLengthAtClose.size(), 1u);
     EXPECT_EQ(LogSince(mark).mid(0, boxes.logLengthAtClose[0] - mark).last(), kClose);
-    EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).startsWith(c.panel1Prefix))
+    EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).startsWith(c.panelPrefix))
         << FormSHBoot->StatusBar1->PanelText(1).toStdString();
     EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
-    EXPECT_EQ(FormSHBoot->AbortButton->isEnabled(), c.abortEnabledAfter);
+    EXPECT_EQ(FormSHBoot->AbortButton->isEnabled(), !c.aborted);
     EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
     EXPECT_FALSE(FormMain->CommX1->IsOpen());
     EXPECT_EQ(FormMain->CommX1->Tag, 0);

@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -40,15 +41,6 @@ MessageBoxes::MessageBoxes() {
 
 MessageBoxes::~MessageBoxes() { kx::SetMessageBoxObserver({}); }
 
-bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit) {
-  QDeadlineTimer deadline(limit);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
 namespace {
 double CpuSeconds() {
   rusage u{};
@@ -68,9 +60,6 @@ double IdleCpuShare(std::chrono::milliseconds span) {
   loop.exec();
   return (CpuSeconds() - before) / (static_cast<double>(wall.nsecsElapsed()) / 1e9);
 }
-
-ScopedWorkDir::ScopedWorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
-ScopedWorkDir::~ScopedWorkDir() { QDir::setCurrent(previous_); }
 
 QByteArray ReadAll(const QString &path) {
   QFile f(path);
@@ -138,6 +127,21 @@ int ChildProcess::Wait(int ms) {
 
 void ChildProcess::Signal(int sig) {
   if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
+QString Immutable::Unavailable(const QString &dir) {
+  QTemporaryFile probe(dir + QStringLiteral("/chattr-probe-XXXXXX"));
+  if (!probe.open()) return QStringLiteral("no file can be made in %1 to try chattr on").arg(dir);
+  QProcess chattr;
+  chattr.setProcessChannelMode(QProcess::MergedChannels);
+  chattr.start(QStringLiteral("chattr"), {QStringLiteral("+i"), probe.fileName()});
+  if (!chattr.waitForStarted()) return QStringLiteral("chattr cannot be run (package e2fsprogs): ") + chattr.errorString();
+  chattr.waitForFinished();
+  const QString said = QString::fromLocal8Bit(chattr.readAll()).trimmed();
+  if (chattr.exitStatus() != QProcess::NormalExit || chattr.exitCode() != 0)
+    return QStringLiteral("chattr +i is refused in %1: %2").arg(dir, said);
+  QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), probe.fileName()});
+  return {};
 }
 
 Immutable::Immutable(const QString &path) {

@@ -8,6 +8,8 @@
 
 #include <ostream>
 
+#include "tests/support/CoreSupport.h"
+
 // Readable failure messages for Qt strings in GoogleTest.
 inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 inline void PrintTo(const QStringList &l, std::ostream *os) {
@@ -29,30 +31,19 @@ class MessageBoxes {
   bool answerYes = false;
 };
 
-// Runs the event loop until `done` holds or the time is up; returns `done()`.
-bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10));
-
 // The share of one core this process used while its event loop ran for `span`
 // (user and system time of every thread, from getrusage).
 double IdleCpuShare(std::chrono::milliseconds span);
-
-// A fresh temporary directory made the working directory for the fixture's life.
-class ScopedWorkDir {
- public:
-  ScopedWorkDir();
-  ~ScopedWorkDir();
-  QString path() const { return dir_.path(); }
-  QString file(const QString &name) const { return dir_.filePath(name); }
-
- private:
-  QTemporaryDir dir_;
-  QString previous_;
-};
 
 // Makes a file or folder immutable (chattr +i) for as long as it lives: not even root,
 // as the tests run, may write it. ok() tells whether chattr did it.
 class Immutable {
  public:
+  // Why chattr cannot make files immutable in `dir` (it is not installed, or the file
+  // system refuses the flag, as tmpfs and overlayfs do, or the user may not set it),
+  // or an empty string when it can. See KX_SKIP_UNLESS_IMMUTABLE.
+  static QString Unavailable(const QString &dir);
+
   explicit Immutable(const QString &path);
   ~Immutable() { Release(); }
   Immutable(const Immutable &) = delete;
@@ -93,3 +84,10 @@ class ChildProcess {
 };
 
 }  // namespace kxtest
+
+// Skips the test, with the reason, where chattr cannot make files immutable in `dir`.
+#define KX_SKIP_UNLESS_IMMUTABLE(dir)                                                      \
+  do {                                                                                     \
+    if (const QString kxWhyNot = kxtest::Immutable::Unavailable(dir); !kxWhyNot.isEmpty()) \
+      GTEST_SKIP() << kxWhyNot.toStdString();                                              \
+  } while (false)

@@ -40,22 +40,43 @@ class Peer {
   QByteArray ReadQuiet(int ms = 300) { return Read(ms, true); }
   // Everything that arrives within the next `ms`, while the UI runs.
   QByteArray ReadFor(int ms) { return Read(ms, false); }
+  // The UI runs until `count` bytes have arrived (or `limit` has passed): what came.
+  QByteArray ReadCount(qsizetype count, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    QByteArray got;
+    kxtest::WaitUntil(
+        [&] {
+          got += Take();
+          return got.size() >= count;
+        },
+        limit);
+    return got;
+  }
 
  private:
+  bool Readable() const {
+    pollfd p{master_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+  }
+  // What has arrived, without waiting.
+  QByteArray Take() {
+    QByteArray got;
+    char buf[512];
+    while (Readable()) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, n);
+    }
+    return got;
+  }
   QByteArray Read(int ms, bool untilQuiet) {
     QByteArray got;
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < ms) {
-      kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(10));
-      char buf[512];
-      pollfd p{master_, POLLIN, 0};
-      while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
-        const ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, n);
-        if (untilQuiet) clock.restart();
-      }
+      kxtest::WaitUntil([this] { return Readable(); }, std::chrono::milliseconds(ms - clock.elapsed()));
+      const QByteArray more = Take();
+      got += more;
+      if (untilQuiet && !more.isEmpty()) clock.restart();
     }
     return got;
   }
