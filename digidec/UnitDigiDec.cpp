@@ -16,13 +16,6 @@ TFormDigiDec *FormDigiDec = nullptr;
 namespace {
 const QString kTahoma = QStringLiteral("Tahoma");
 
-QLabel *WrappedLabel(QLabel *l, int left, int top, int width, int height) {
-  l->setWordWrap(true);
-  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  l->setGeometry(left, top, width, height);
-  return l;
-}
-
 QPlainTextEdit *Memo(QWidget *parent, int left, int top, int width, int height) {
   auto *m = new QPlainTextEdit(parent);
   m->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -59,13 +52,13 @@ void TFormDigiDec::BuildControls() {
   StepD01Label->adjustSize();
   StepD01Label->move(8, 8);
   StepD02Label = new kx::TClickLabel(QStringLiteral("Step 2 :  Connect PC to Receiver's I/Q OUT. "), this);
-  WrappedLabel(StepD02Label, 8, 34, 497, 25);
-  StepD03Label = WrappedLabel(new QLabel(QStringLiteral("Step 3 :  Power on via rear switch .  Wait 10 sec."), this),
+  kx::WrappedLabel(StepD02Label, 8, 34, 497, 25);
+  StepD03Label = kx::WrappedLabel(new QLabel(QStringLiteral("Step 3 :  Power on via rear switch .  Wait 10 sec."), this),
                               8, 65, 497, 32);
-  StepD04Label = WrappedLabel(
+  StepD04Label = kx::WrappedLabel(
       new QLabel(QStringLiteral("Step 4 :  Click on  [WRITE START] ; wait for progress bars to finish."), this), 8,
       95, 497, 36);
-  Label1 = WrappedLabel(new QLabel(QStringLiteral("(~10min, do not interrupt!) approximately 10 minutes and cannot "
+  Label1 = kx::WrappedLabel(new QLabel(QStringLiteral("(~10min, do not interrupt!) approximately 10 minutes and cannot "
                                                   "be stopped during this time."),
                                    this),
                         64, 111, 236, 48);
@@ -80,7 +73,7 @@ void TFormDigiDec::BuildControls() {
   LogTxtMemo->hide();
   ProgressBar1 = Bar(this, 280);
   ProgressBar2 = Bar(this, 297);
-  StepD05Label = WrappedLabel(
+  StepD05Label = kx::WrappedLabel(
       new QLabel(QStringLiteral("Step 5 :  When \"Success\" appears, power off via rear switch."), this), 8, 320, 497,
       33);
   BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);

@@ -43,12 +43,6 @@ W *Place(W *w, int left, int top, int width = -1, int height = -1) {
   return w;
 }
 
-QLabel *WrappedLabel(const QString &text, QWidget *parent) {
-  auto *l = new QLabel(text, parent);
-  l->setWordWrap(true);
-  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  return l;
-}
 }  // namespace
 
 QString TFormMain::ProductCaption() { return QStringLiteral("KX7391Updater  (Nov. 2025 Fixed)"); }
@@ -77,20 +71,19 @@ void TFormMain::BuildControls() {
   const QFont big = PixelFont(kTahoma, kBigFont);
   const QFont version = PixelFont(kTahoma, kVersionFont);
 
-  Step01Label = Place(WrappedLabel(QStringLiteral("Step 1 :  Connect PC to Receiver's AUX1(RS-232C)."), this), 8, 8, 470, 31);
+  Step01Label = kx::WrappedLabel(new QLabel(QStringLiteral("Step 1 :  Connect PC to Receiver's AUX1(RS-232C)."), this), 8, 8, 470, 31);
   Step02Label = Place(new QLabel(QStringLiteral("Step 2 :  Enter Receiver's Serial Number."), this), 8, 48);
   SerialNumberEdit = Place(new QLineEdit(this), 262, 38, 123, 33);
   SerialNumberEdit->setFont(big);
-  Step03Label = Place(new kx::TClickLabel(QStringLiteral("Step 3 :  Power on via rear switch. Wait 10 sec."), this), 8, 77, 470, 32);
-  Step03Label->setWordWrap(true);
-  Step03Label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Step04Label = Place(WrappedLabel(QStringLiteral("Step 4 :  Click [COM Search] , select COM port."), this), 8, 103, 403, 34);
+  Step03Label = new kx::TClickLabel(QStringLiteral("Step 3 :  Power on via rear switch. Wait 10 sec."), this);
+  kx::WrappedLabel(Step03Label, 8, 77, 470, 32);
+  Step04Label = kx::WrappedLabel(new QLabel(QStringLiteral("Step 4 :  Click [COM Search] , select COM port."), this), 8, 103, 403, 34);
   ComSearchButton = Place(new QPushButton(QStringLiteral("COM Search"), this), 48, 132, 105, 25);
   Label1 = Place(new QLabel(QStringLiteral("COM:"), this), 180, 135);
   ComPortComboBox = new QComboBox(this);
   ComPortComboBox->setEditable(false);
   ComPortComboBox->setGeometry(218, 134, 260, ComPortComboBox->sizeHint().height());
-  Step05Label = Place(WrappedLabel(QStringLiteral("Step 5 :  Click [VersionCheck] ."), this), 8, 164, 403, 34);
+  Step05Label = kx::WrappedLabel(new QLabel(QStringLiteral("Step 5 :  Click [VersionCheck] ."), this), 8, 164, 403, 34);
   ConnectTestBitBtn = Place(new kx::TButton(QStringLiteral("VersionCheck"), this), 120, 196, 169, 41);
   ConnectTestBitBtn->setFont(big);
   AbortButton = Place(new QPushButton(QStringLiteral("Abort"), this), 307, 212, 65, 17);
@@ -107,7 +100,7 @@ void TFormMain::BuildControls() {
     l->setMinimumWidth(120);
   }
   DigiDecVerLabel->hide();
-  DigiDecCoutionLabel = Place(WrappedLabel(QStringLiteral("Always update DigiDec!"), this), 392, 248, 87, 32);
+  DigiDecCoutionLabel = kx::WrappedLabel(new QLabel(QStringLiteral("Always update DigiDec!"), this), 392, 248, 87, 32);
   DigiDecCoutionLabel->hide();
   MainBoardBitBtn = Place(new kx::TButton(QStringLiteral("MainBoard"), this), 16, 280, 121, 73);
   DecoderBitBtn = Place(new kx::TButton(QStringLiteral("Decoder"), this), 143, 280, 113, 73);

@@ -43,4 +43,11 @@ QFont PixelFont(const QString &family, int pixelSize) {
   return f;
 }
 
+QLabel *WrappedLabel(QLabel *label, int left, int top, int width, int height) {
+  label->setWordWrap(true);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setGeometry(left, top, width, height);
+  return label;
+}
+
 }  // namespace kx

@@ -30,6 +30,10 @@ class TClickLabel : public QLabel {
   void mouseReleaseEvent(QMouseEvent *event) override;
 };
 
+// Makes `label` word-wrapped, aligned top left and placed at the given geometry: the
+// windows' step texts.
+QLabel *WrappedLabel(QLabel *label, int left, int top, int width, int height);
+
 // A timer with a tag (the terminal keeps its send period, in seconds, in it).
 class TTimer : public QTimer {
   Q_OBJECT

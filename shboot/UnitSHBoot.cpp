@@ -29,12 +29,8 @@ namespace {
 
 
 
-QLabel *WrappedLabel(const QString &text, QWidget *parent, int left, int top, int width, int height) {
-  auto *l = new QLabel(text, parent);
-  l->setWordWrap(true);
-  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  l->setGeometry(left, top, width, height);
-  return l;
+QLabel *StepLabel(const QString &text, QWidget *parent, int left, int top, int width, int height) {
+  return kx::WrappedLabel(new QLabel(text, parent), left, top, width, height);
 }
 
 // Shows the JPEG payload in a picture control, which keeps its own copy.
@@ -136,24 +132,24 @@ TFormSHBoot::TFormSHBoot(QWidget *parent) : QWidget(parent) {
 TFormSHBoot::~TFormSHBoot() { FormDestroy(); }
 
 void TFormSHBoot::BuildControls() {
-  Step02Label = WrappedLabel(QStringLiteral("Step 1 :  Power OFF via rear switch."), this, 16, 23, 498, 32);
-  Step03Label = WrappedLabel(
+  Step02Label = StepLabel(QStringLiteral("Step 1 :  Power OFF via rear switch."), this, 16, 23, 498, 32);
+  Step03Label = StepLabel(
       QStringLiteral("Step 2 :  Open DIP SWITCH area (bottom of receiver); remove screw and metal plate."), this, 16,
       61, 489, 34);
-  Step04Label = WrappedLabel(QStringLiteral("Step 3 :  Set the DIP switch(es) as illustrated in red to ON."), this,
+  Step04Label = StepLabel(QStringLiteral("Step 3 :  Set the DIP switch(es) as illustrated in red to ON."), this,
                              16, 143, 489, 34);
   Step05Label =
-      WrappedLabel(QStringLiteral("Step 4 :  Power on via rear switch. Wait 10 sec."), this, 16, 198, 489, 35);
-  Step07Label = WrappedLabel(QStringLiteral("Step 5 :  Click [WRITE START] ; wait for progress bar to finish."),
+      StepLabel(QStringLiteral("Step 4 :  Power on via rear switch. Wait 10 sec."), this, 16, 198, 489, 35);
+  Step07Label = StepLabel(QStringLiteral("Step 5 :  Click [WRITE START] ; wait for progress bar to finish."),
                              this, 16, 253, 489, 35);
-  Step08Label = WrappedLabel(QStringLiteral("Step 6 :  Power off via rear switch."), this, 16, 353, 489, 25);
-  Step09Label = WrappedLabel(QStringLiteral("Step 7 :  Return DIP switch(es) to default position as illustrated."),
+  Step08Label = StepLabel(QStringLiteral("Step 6 :  Power off via rear switch."), this, 16, 353, 489, 25);
+  Step09Label = StepLabel(QStringLiteral("Step 7 :  Return DIP switch(es) to default position as illustrated."),
                              this, 16, 374, 489, 38);
-  Step01Label = WrappedLabel(QStringLiteral("Step 1 :  Connect Receiver's AUX1(RS-232C) and PC.   UPDATE DOES NOT "
+  Step01Label = StepLabel(QStringLiteral("Step 1 :  Connect Receiver's AUX1(RS-232C) and PC.   UPDATE DOES NOT "
                                             "WORK THROUGH THE RECEIVER\u2019S USB PORT!"),
                              this, 465, 8, 489, 31);
   Step01Label->hide();
-  Step06Label = WrappedLabel(
+  Step06Label = StepLabel(
       QStringLiteral("Step 6 :  Select the MainBoard FIRMWARE.  (KX7391D_CT_01_xxxx.mot)"), this, 465, 173, 489, 28);
   Step06Label->hide();
 

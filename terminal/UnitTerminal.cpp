@@ -240,6 +240,10 @@ void TFormTerminal::ScrollAfterEntry(int pages) {
   for (int i = 0; i < pages; ++i) bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
 }
 
+// The terminal's own notes (begun with ";", so that "File Send" of a saved log does not
+// send them) are lines of their own, without the end-of-line marker.
+void TFormTerminal::Note(const QString &text) { InsertLineEntry(text, kNoteColour, false); }
+
 // Received lines and file lines go in at the start of the current line, so a hex
 // row still filling moves down below them.
 void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, bool marker) {
@@ -250,18 +254,6 @@ void TFormTerminal::InsertLineEntry(const QString &text, const QColor &colour, b
   c.movePosition(QTextCursor::StartOfBlock);
   c.insertText(text, TextFormat(colour));
   if (marker) c.insertText(kMarker, MarkerFormat(colour));
-  c.insertBlock();
-  c.endEditBlock();
-  ScrollAfterEntry();
-}
-
-void TFormTerminal::NoteEntry(const QString &text) {
-  TerminalRxFlush();
-  QTextCursor c(RichEdit1->document());
-  c.beginEditBlock();
-  c.movePosition(QTextCursor::End);
-  c.movePosition(QTextCursor::StartOfBlock);
-  c.insertText(text, TextFormat(kNoteColour));
   c.insertBlock();
   c.endEditBlock();
   ScrollAfterEntry();
@@ -363,11 +355,11 @@ void TFormTerminal::UpdateHistory(const QString &command) {
 
 bool TFormTerminal::SendRefused() {
   if (WriteHoldsPort()) {
-    NoteEntry(kWriterHoldsNote);
+    Note(kWriterHoldsNote);
     return true;
   }
   if (!PortIsOpen()) {
-    NoteEntry(kPortClosedNote);
+    Note(kPortClosedNote);
     return true;
   }
   return false;
@@ -486,7 +478,7 @@ void TFormTerminal::SendFile(bool timed) {
     if (epoch != portEpoch_ || !PortIsOpen()) {
       // A timed sending's stop has its note already.
       if (!timed)
-        NoteEntry(QStringLiteral("; File Send stopped: %1")
+        Note(QStringLiteral("; File Send stopped: %1")
                       .arg(epoch != portEpoch_ ? portEpochReason_ : QStringLiteral("the COM port is closed")));
       return;
     }
@@ -513,11 +505,11 @@ void TFormTerminal::TimerSendButtonClick() {
 void TFormTerminal::TimerSendStart() {
   if (!QFileInfo(SendFileEdit->text()).isFile()) return;
   if (const QString run = RunHoldingPort(); !run.isEmpty()) {
-    NoteEntry(QStringLiteral("; Timer Send not started: %1 holds the port").arg(run));
+    Note(QStringLiteral("; Timer Send not started: %1 holds the port").arg(run));
     return;
   }
   if (!PortIsOpen()) {
-    NoteEntry(QStringLiteral("; Timer Send not started: the COM port is closed"));
+    Note(QStringLiteral("; Timer Send not started: the COM port is closed"));
     return;
   }
   TimerSendButton->setText(QStringLiteral("Timer Send End"));
@@ -532,7 +524,7 @@ void TFormTerminal::TimerSendStop() {
 void TFormTerminal::StopTimedSending(const QString &reason) {
   if (!SendTimer->isActive()) return;
   TimerSendStop();
-  NoteEntry(QStringLiteral("; Timer Send stopped: %1").arg(reason));
+  Note(QStringLiteral("; Timer Send stopped: %1").arg(reason));
 }
 
 void TFormTerminal::PortTakenBy(const QString &user) {

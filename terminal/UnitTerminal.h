@@ -141,9 +141,8 @@ class TFormTerminal : public QWidget, private kx::terminal::RxSink {
   void InsertLineEntry(const QString &text, const QColor &colour, bool marker = true);
   void AppendEntry(const QString &text, const QColor &colour);
   void ScrollAfterEntry(int pages = 1);
-  // A note of the terminal's own in the log, begun with ";" so that "File Send" of a
-  // saved log does not send it.
-  void NoteEntry(const QString &text);
+  // A note of the terminal's own in the log: InsertLineEntry in the note colour.
+  void Note(const QString &text);
   // Notes and refuses a send while the port is closed or the SH writer holds it.
   bool SendRefused();
   void UpdateHistory(const QString &command);
