@@ -283,6 +283,12 @@ void Receiver::Impl::run() {
     }
     if (!batch.empty()) {
       const ssize_t n = ::write(master.get(), batch.data(), batch.size());
+      // The trace is written through at each answer, so that it can be followed while a run
+      // goes on (tail -f), at a cost of one write per answer rather than per byte.
+      if (trace) {
+        std::lock_guard lock(mutex);
+        std::fflush(trace);
+      }
       // Only an answer to a host that is waiting counts: nothing of its own is on the
       // way or waiting to be taken.
       if (rx.empty()) {
