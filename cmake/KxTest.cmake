@@ -7,7 +7,7 @@
 # and registers it with CTest under its subsystem's label, so `ctest -L shboot`
 # runs one subsystem. A test that is a script instead names its COMMAND (generator
 # expressions allowed) and builds nothing. Every test runs on Qt's offscreen platform.
-set(KX_TEST_LABELS comm main payload shboot digidec terminal sim package cli)
+set(KX_TEST_LABELS comm main payload shboot digidec terminal sim package cli drivers)
 
 function(kx_add_test)
   cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV;COMMAND" ${ARGN})

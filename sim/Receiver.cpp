@@ -190,7 +190,10 @@ ModelHooks Receiver::Impl::hooks() {
     file.write(reinterpret_cast<const char *>(program.data()), static_cast<std::streamsize>(program.size()));
     if (!file) std::fprintf(stderr, "kx7391-sim: cannot write %s\n", path.c_str());
   };
-  h.note = [this](const std::string &text) { traceLine("%.6f # %s", seconds(Clock::now()), text.c_str()); };
+  h.note = [this](const std::string &text) {
+    traceLine("%.6f # %s", seconds(Clock::now()), text.c_str());
+    if (trace) std::fflush(trace);  // a note may be all there is for a while (a fault's silence)
+  };
   return h;
 }
 
@@ -283,6 +286,12 @@ void Receiver::Impl::run() {
     }
     if (!batch.empty()) {
       const ssize_t n = ::write(master.get(), batch.data(), batch.size());
+      // The trace is written through at each answer (and each note), so that it can be
+      // followed while a run goes on (tail -f), at one write per answer rather than per byte.
+      if (trace) {
+        std::lock_guard lock(mutex);
+        std::fflush(trace);
+      }
       // Only an answer to a host that is waiting counts: nothing of its own is on the
       // way or waiting to be taken.
       if (rx.empty()) {
