@@ -9,7 +9,9 @@
 
 #include "digidec/UnitDigiDec.h"
 #include "main/UnitMain.h"
+#include "main/Wiring.h"
 #include "shboot/UnitSHBoot.h"
+#include "tests/digidec/DigiDecToolSupport.h"
 #include <QTest>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,14 +109,31 @@ TEST_F(MainWindow, StepThreeTextEnablesTheShBoardsOnly) {
 }
 
 TEST_F(MainWindow, CloseIsRefusedWhileTheDigiDecToolRuns) {
+  // A tool that shows signs of life (it has not hung) and ends when the test says.
+  kxtest::ToolBase base;
   Start();
+  kxtest::InstallScriptTool(base, kxtest::kHeldTool);
+  delete FormDigiDec;
+  FormDigiDec = new TFormDigiDec(kx::DigiDecWindowLinks());
+  FormMain->SerialNumberEdit->setText(QStringLiteral("09680001"));
+  FormMain->SerialNumberEditExit();
+  FormDigiDec->ExeButtonClick();
+  ASSERT_TRUE(kxtest::WaitUntil([] { return FormDigiDec->NowCommandExecute; }));
   FormMain->show();
-  FormDigiDec->NowCommandExecute = true;
   EXPECT_FALSE(FormMain->close());
   EXPECT_EQ(boxes.texts, QStringList{"It cannot be closed because it is currently running."});
   EXPECT_EQ(LogTexts(dir.file("KX7391Updater_Log.txt")).last(),
             QStringLiteral("FormMain cannot be closed because it is currently running."));
-  FormDigiDec->NowCommandExecute = false;
+  // The run holds the receiver: another serial number is refused.
+  boxes.texts.clear();
+  FormMain->SerialNumberEdit->setText(QStringLiteral("09680002"));
+  FormMain->SerialNumberEditExit();
+  EXPECT_EQ(FormMain->Log().SerialBaseName(), QStringLiteral("09680001"));
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].startsWith(QStringLiteral("The serial number cannot be changed while a DigiDec write")))
+      << boxes.texts[0].toStdString();
+  kxtest::WriteFile(base.toolFile(QStringLiteral("end")), "0");
+  ASSERT_TRUE(kxtest::WaitUntil([] { return !FormDigiDec->NowCommandExecute; }));
   EXPECT_TRUE(FormMain->close());
 }
 
