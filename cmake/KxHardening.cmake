@@ -17,8 +17,10 @@ if(KX_HARDENING)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
   add_compile_options(-fstack-protector-strong)
+  # Flags given at configure time (dpkg-buildflags' CPPFLAGS in CXXFLAGS, a sanitizer) win.
   string(FIND "${CMAKE_CXX_FLAGS} ${CMAKE_C_FLAGS}" "-fsanitize" kx_sanitizer)
-  if(kx_sanitizer EQUAL -1)
+  string(FIND "${CMAKE_CXX_FLAGS} ${CMAKE_C_FLAGS}" "_FORTIFY_SOURCE" kx_fortify_given)
+  if(kx_sanitizer EQUAL -1 AND kx_fortify_given EQUAL -1)
     # -U first: a compiler that defines it already (another level) would warn of a redefinition.
     add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
   endif()
