@@ -21,6 +21,7 @@
 #include "main/UpdatePlan.h"
 #include "main/VersionDialogue.h"
 #include "payload/Loaders.h"
+#include "platform/Licence.h"
 #include "platform/Signals.h"
 #include "platform/serial/PortMap.h"
 #include "shboot/BoardLoad.h"
@@ -441,7 +442,7 @@ int Write(TCommX &port, int board, const QString &serial, bool yes, bool json) {
 int main(int argc, char **argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("kx7391"));
-  QCoreApplication::setApplicationVersion(QStringLiteral(KX_VERSION));
+  QCoreApplication::setApplicationVersion(QStringLiteral(KX_VERSION "\n" KX_LICENCE_NOTICE));
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("The KX7391D receiver's version check and SH board writer, for benches and scripts.\n\n"

@@ -14,11 +14,30 @@ install(CODE "
        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/KX7391Updater\" SYMBOLIC)
 ")
 install(TARGETS kx7391-sim kx7391 RUNTIME DESTINATION bin)
+# A stripped install drops the compilers' notes in .comment as well, as Debian's own strip does.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(f ${KX_APP_DIR}/KX7391Updater bin/kx7391 bin/kx7391-sim)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${f}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()
+")
 install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater.desktop
               ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater-practice.desktop
         DESTINATION share/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/kx7391updater.svg
         DESTINATION share/icons/hicolor/scalable/apps)
+# The USB-serial adapters of a bench, usable from the desktop as they are plugged in; udev
+# reads /usr/lib/udev/rules.d on merged and split /usr alike.
+install(FILES ${CMAKE_SOURCE_DIR}/resources/udev/60-kx7391updater.rules DESTINATION lib/udev/rules.d)
+# The software centres' description of the updater, with the release of this version.
+set(KX_METAINFO org.example.kx7391updater.metainfo.xml)
+set(KX_RELEASE_DATE 2026-12-10)  # the date of this version's entry in resources/debian/changelog.in
+configure_file(${CMAKE_SOURCE_DIR}/resources/metainfo/${KX_METAINFO}.in ${KX_PKG_DIR}/${KX_METAINFO} @ONLY)
+install(FILES ${KX_PKG_DIR}/${KX_METAINFO} DESTINATION share/metainfo)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/completion/kx7391 DESTINATION share/bash-completion/completions)
 
 # Manual pages and the changelog carry the project's version and are installed compressed,
 # as Debian wants them (gzip -n: no name or time stamp, so the same bytes every build).

@@ -11,6 +11,7 @@
 #include "main/Wiring.h"
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
+#include "platform/Licence.h"
 #include "platform/Signals.h"
 #include "shboot/UnitSHBoot.h"
 #include "terminal/UnitTerminal.h"
@@ -18,7 +19,7 @@
 int main(int argc, char **argv) {
   kx::Application app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("KX7391Updater"));
-  QApplication::setApplicationVersion(QStringLiteral(KX_VERSION));
+  QApplication::setApplicationVersion(QStringLiteral(KX_VERSION "\n" KX_LICENCE_NOTICE));
   QApplication::setQuitOnLastWindowClosed(false);
 
   QCommandLineParser options;
