@@ -3,12 +3,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTimer>
 #include <cmath>
 
+#include "digidec/Deployment.h"
 #include "platform/Dialogs.h"
 
 TFormDigiDec *FormDigiDec = nullptr;
@@ -190,13 +192,55 @@ void TFormDigiDec::ErrorMessage(const QString &text) {
   kx::MessageBox(this, text, QStringLiteral("エラー"), QMessageBox::Critical);
 }
 
-void TFormDigiDec::RunEnded(Outcome, const QString &) { MirrorRun(); }
+void TFormDigiDec::RunEnded(Outcome outcome, const QString &) {
+  RecordRunEnd(outcome);
+  MirrorRun();
+}
 
 void TFormDigiDec::MirrorRun() {
   const bool running = Run->Running();
   if (running == NowCommandExecute) return;
   NowCommandExecute = running;
   if (links_.runChanged) links_.runChanged(running);
+  if (running) RecordRunStart();
+}
+
+// From the moment the run holds the tool folder, before the tool starts: a tool that
+// then cannot be started ends "failed".
+void TFormDigiDec::RecordRunStart() {
+  kx::WriteRecord r;
+  r.serial = links_.serialNumber ? links_.serialNumber() : QString();
+  r.board = QStringLiteral("DigiDec");
+  // The two files the tool is given, as they stand in its folder now; one that cannot be
+  // read counts as empty.
+  QList<QByteArray> bytes;
+  QList<kx::WrittenImage> images;
+  for (const QString &name : {kx::digidec::kImageFileName, kx::digidec::kImage10FileName}) {
+    QFile f(kx::digidec::ToolDirectory() + QLatin1Char('/') + name);
+    bytes.append(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray());
+  }
+  images.append({kx::digidec::kImageFileName, bytes[0]});
+  images.append({kx::digidec::kImage10FileName, bytes[1]});
+  r.SetImages(images);
+  r.result = kx::WriteResult::Started;
+  r.version = QCoreApplication::applicationVersion();
+  record_ = r;
+  recordClock_.start();
+  if (links_.recordWrite) links_.recordWrite(r);
+}
+
+void TFormDigiDec::RecordRunEnd(Outcome outcome) {
+  if (!record_) return;
+  kx::WriteRecord r = *record_;
+  record_.reset();
+  switch (outcome) {
+    case Outcome::Succeeded: r.result = kx::WriteResult::Written; break;
+    case Outcome::Stopped: r.result = kx::WriteResult::Aborted; break;
+    case Outcome::Failed:
+    case Outcome::NotStarted: r.result = kx::WriteResult::Failed; break;
+  }
+  r.seconds = static_cast<double>(recordClock_.elapsed()) / 1000.0;
+  if (links_.recordWrite) links_.recordWrite(r);
 }
 
 void TFormDigiDec::BitBtn1Click() {
