@@ -123,8 +123,8 @@ TEST_F(WriteRun, AbortInTheMiddleOfProgrammingAndABoardButtonDuringTheRun) {
   EXPECT_EQ(BootState, 0);
   // Steps already posted and later ticks do nothing more.
   kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(400));
-  EXPECT_EQ(LogSince(mark), (QStringList{"[Abort](FormSHBoot) clicked",
-                                         "Write aborted: the board is left unwritten. Write it again."}));
+  EXPECT_EQ(RecordsMarked(LogSince(mark)), (QStringList{"[Abort](FormSHBoot) clicked", "Write record: aborted",
+                                                        "Write aborted: the board is left unwritten. Write it again."}));
   EXPECT_FALSE(FormMain->CommX1->IsOpen());
   EXPECT_EQ(FormMain->CommX1->Tag, 0);
   EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
@@ -147,7 +147,7 @@ TEST_F(WriteRun, AbortBeforeTheEraseLeavesTheBoardsColour) {
   EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Yellow);
   const qsizetype mark = LogMark();
   FormSHBoot->AbortButton->click();
-  EXPECT_EQ(LogSince(mark), QStringList{"[Abort](FormSHBoot) clicked"});
+  EXPECT_EQ(RecordsMarked(LogSince(mark)), (QStringList{"[Abort](FormSHBoot) clicked", "Write record: aborted"}));
   EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Fuchsia);
   EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
   EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());
