@@ -213,15 +213,13 @@ void TFormDigiDec::RecordRunStart() {
   r.board = QStringLiteral("DigiDec");
   // The two files the tool is given, as they stand in its folder now; one that cannot be
   // read counts as empty.
-  QList<QByteArray> bytes;
-  QList<kx::WrittenImage> images;
-  for (const QString &name : {kx::digidec::kImageFileName, kx::digidec::kImage10FileName}) {
+  const auto read = [](const QString &name) {
     QFile f(kx::digidec::ToolDirectory() + QLatin1Char('/') + name);
-    bytes.append(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray());
-  }
-  images.append({kx::digidec::kImageFileName, bytes[0]});
-  images.append({kx::digidec::kImage10FileName, bytes[1]});
-  r.SetImages(images);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  const QByteArray image = read(kx::digidec::kImageFileName);
+  const QByteArray image10 = read(kx::digidec::kImage10FileName);
+  r.SetImages({{kx::digidec::kImageFileName, image}, {kx::digidec::kImage10FileName, image10}});
   r.result = kx::WriteResult::Started;
   r.version = QCoreApplication::applicationVersion();
   record_ = r;
