@@ -3,12 +3,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTimer>
 #include <cmath>
 
+#include "digidec/Deployment.h"
 #include "platform/Dialogs.h"
 
 TFormDigiDec *FormDigiDec = nullptr;
@@ -190,13 +192,53 @@ void TFormDigiDec::ErrorMessage(const QString &text) {
   kx::MessageBox(this, text, QStringLiteral("エラー"), QMessageBox::Critical);
 }
 
-void TFormDigiDec::RunEnded(Outcome, const QString &) { MirrorRun(); }
+void TFormDigiDec::RunEnded(Outcome outcome, const QString &) {
+  RecordRunEnd(outcome);
+  MirrorRun();
+}
 
 void TFormDigiDec::MirrorRun() {
   const bool running = Run->Running();
   if (running == NowCommandExecute) return;
   NowCommandExecute = running;
   if (links_.runChanged) links_.runChanged(running);
+  if (running) RecordRunStart();
+}
+
+// From the moment the run holds the tool folder, before the tool starts: a tool that
+// then cannot be started ends "failed".
+void TFormDigiDec::RecordRunStart() {
+  kx::WriteRecord r;
+  r.serial = links_.serialNumber ? links_.serialNumber() : QString();
+  r.board = QStringLiteral("DigiDec");
+  // The two files the tool is given, as they stand in its folder now; one that cannot be
+  // read counts as empty.
+  const auto read = [](const QString &name) {
+    QFile f(kx::digidec::ToolDirectory() + QLatin1Char('/') + name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  const QByteArray image = read(kx::digidec::kImageFileName);
+  const QByteArray image10 = read(kx::digidec::kImage10FileName);
+  r.SetImages({{kx::digidec::kImageFileName, image}, {kx::digidec::kImage10FileName, image10}});
+  r.result = kx::WriteResult::Started;
+  r.version = QCoreApplication::applicationVersion();
+  record_ = r;
+  recordClock_.start();
+  if (links_.recordWrite) links_.recordWrite(r);
+}
+
+void TFormDigiDec::RecordRunEnd(Outcome outcome) {
+  if (!record_) return;
+  kx::WriteRecord r = *record_;
+  record_.reset();
+  switch (outcome) {
+    case Outcome::Succeeded: r.result = kx::WriteResult::Written; break;
+    case Outcome::Stopped: r.result = kx::WriteResult::Aborted; break;
+    case Outcome::Failed:
+    case Outcome::NotStarted: r.result = kx::WriteResult::Failed; break;
+  }
+  r.seconds = static_cast<double>(recordClock_.elapsed()) / 1000.0;
+  if (links_.recordWrite) links_.recordWrite(r);
 }
 
 void TFormDigiDec::BitBtn1Click() {

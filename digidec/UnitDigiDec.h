@@ -3,11 +3,14 @@
 // of the run that its engine (digidec/DigiDecRun.h) drives.
 #include <QColor>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 #include "digidec/DigiDecRun.h"
+#include "main/WriteRecord.h"
 #include "platform/Widgets.h"
 
 class QPlainTextEdit;
@@ -25,6 +28,10 @@ class TFormDigiDec : public QWidget, public kx::digidec::DigiDecRunView {
     std::function<void(const QColor &)> digiDecButtonColor;
     // A run began (true) or ended (false): the receiver is held meanwhile.
     std::function<void(bool running)> runChanged;
+    // The serial number of the receiver at hand, and a run's start or end for the
+    // record file and the log.
+    std::function<QString()> serialNumber;
+    std::function<void(const kx::WriteRecord &)> recordWrite;
   };
 
   // Runs FormCreate, which looks for the previous run's log in the tool folder.
@@ -89,7 +96,12 @@ class TFormDigiDec : public QWidget, public kx::digidec::DigiDecRunView {
   QString HungQuestion() const;
   // NowCommandExecute follows the engine; its changes are told to runChanged.
   void MirrorRun();
+  // The record of a run: its start with WRITE START, its end with the run's end.
+  void RecordRunStart();
+  void RecordRunEnd(Outcome outcome);
   Links links_;
+  std::optional<kx::WriteRecord> record_;
+  QElapsedTimer recordClock_;
 };
 
 extern TFormDigiDec *FormDigiDec;

@@ -61,6 +61,14 @@ TFormMain::TFormMain(QWidget *parent) : QWidget(parent) {
     else
       kx::ErrorBox(message);
   };
+  // The same for a row of the record file: the row is kept and goes with the next one.
+  writeRecords_.failed = [this](const QString &message) {
+    LogFileAdd(message);
+    if (QThread::currentThread()->loopLevel() > 0)
+      QTimer::singleShot(0, QCoreApplication::instance(), [message] { kx::ErrorBox(message); });
+    else
+      kx::ErrorBox(message);
+  };
   kx::WireWindows(*this);
   InstallPortListeners();
 }
@@ -183,6 +191,29 @@ void TFormMain::InstallPortListeners() {
 void TFormMain::LogFileAdd(const QString &text) { log_.Add(text); }
 void TFormMain::LogFileSave(int which) { log_.Save(which); }
 void TFormMain::LogFileOpen(int which) { log_.Open(which); }
+
+void TFormMain::RecordWrite(const kx::WriteRecord &record) {
+  writeRecords_.Append(record);
+  // The line the next look at this receiver's log reads its last write from.
+  LogFileAdd(kx::WriteRecordLogLine(record));
+  LogFileSave(3);
+}
+
+void TFormMain::ReportInterruptedWrite(const QString &serial) {
+  const kx::InterruptedWriteLook look = kx::LookForInterruptedWriteOf(serial);
+  if (!look.error.isEmpty()) {
+    // The log's own save reports that it cannot be used; the look only says what it missed.
+    LogFileAdd(QStringLiteral("The last write of ") + serial + QStringLiteral(" could not be looked up: ") +
+               look.error);
+    LogFileSave(3);
+    return;
+  }
+  if (!look.interrupted) return;
+  const QString message = kx::InterruptedWriteMessage(*look.interrupted);
+  LogFileAdd(message);
+  LogFileSave(3);
+  kx::MessageBox(this, message);
+}
 
 void TFormMain::FormCreate() {
   LogFileOpen(kx::OperationLog::kMain);
@@ -328,6 +359,7 @@ void TFormMain::SerialNumberEditExit() {
     b->SetFontColor(colors::WindowText());
   for (QLabel *l : {MainVerLabel, DecorderVerLabel, PanelVerLabel, DigiDecVerLabel}) l->clear();
   LogFileSave(3);
+  ReportInterruptedWrite(serial);
 }
 
 void TFormMain::ConnectTestBitBtnKeyPress(QChar key) {

@@ -14,6 +14,7 @@
 #include "main/ReceiverContext.h"
 #include "main/VersionCheck.h"
 #include "main/VersionDialogue.h"
+#include "main/WriteRecord.h"
 #include "platform/Widgets.h"
 
 class QComboBox;
@@ -63,6 +64,10 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   void LogFileSave(int which);
   void LogFileOpen(int which);
   kx::OperationLog &Log() { return log_; }
+  // A write's start or end, from either writer window: its row goes to
+  // KX7391Updater_Writes.csv and its line to the log (so to the receiver's own log too).
+  void RecordWrite(const kx::WriteRecord &record);
+  kx::WriteRecordFile &WriteRecords() { return writeRecords_; }
 
   // Controls, top to bottom.
   QLabel *Step01Label;
@@ -157,7 +162,12 @@ class TFormMain : public QWidget, public kx::VersionCheckFields {
   bool Refused(const QString &refusal);
   // Selects the drop-down entry of the port in use again.
   void ShowPortInUse();
+  // The serial number just taken: a last write of that receiver that never ended is
+  // logged and shown.
+  void ReportInterruptedWrite(const QString &serial);
   kx::OperationLog log_;
+  // The one record file of the program, shared by both writer windows.
+  kx::WriteRecordFile writeRecords_;
   bool destroyed_ = false;
 };
 

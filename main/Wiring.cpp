@@ -114,6 +114,9 @@ void WireWindows(TFormMain &main) {
   sh.blockAnswered = [] {
     if (FormTerminal) FormTerminal->TerminalRxBufClear();
   };
+  sh.recordWrite = [](const kx::WriteRecord &record) {
+    if (FormMain) FormMain->RecordWrite(record);
+  };
 
   TTerminalLinks &t = TerminalLinks;
   t.port = main.CommX1;
@@ -138,6 +141,10 @@ TFormDigiDec::Links DigiDecWindowLinks() {
       FormMain->Receiver.BeginRun(kx::RunKind::DigiDecWrite);
     else
       FormMain->Receiver.EndRun(kx::RunKind::DigiDecWrite);
+  };
+  l.serialNumber = [] { return FormMain ? FormMain->Receiver.SerialNumber() : QString(); };
+  l.recordWrite = [](const kx::WriteRecord &record) {
+    if (FormMain) FormMain->RecordWrite(record);
   };
   return l;
 }

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +12,8 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cstring>
 
 #include "comm/CommX.h"
 #include "main/ReceiverContext.h"
@@ -262,6 +266,7 @@ void TFormSHBoot::BoardInitialize(int BoardNo) {
         sh::LoadBoard(*setup, caption, *BootStream, *BootEchoStream, *FirmStream,
                       {[this](const QString &t) { Log(t); }, [this] { LogSave(); }}, kx::MessageBoxSink(this));
     if (!loaded.spareCopyError.isEmpty()) kx::ErrorBox(loaded.spareCopyError);
+    FirmName = setup->firmwareResource;
     JpgImageFromResource(sh::kBottomPicture, BottomImage);
     JpgImageFromResource(setup->switchPicture, Dipsw1Image);
     JpgImageFromResource(sh::kAllOffPicture, DipSw2Image);
@@ -299,7 +304,11 @@ void TFormSHBoot::WriteButtonClick() {
   Writer->Start();
 }
 
-void TFormSHBoot::AbortButtonClick() { Writer->Abort(); }
+void TFormSHBoot::AbortButtonClick() {
+  // An Abort while a failure's box is open ends a run that has failed already.
+  if (BootState != 0 && BootState != 999) abortClicked_ = true;
+  Writer->Abort();
+}
 
 void TFormSHBoot::BitBtn1Click() {
   Log(QStringLiteral("[OK](FormSHBoot) clicked. Close ") + windowTitle());
@@ -319,6 +328,7 @@ void TFormSHBoot::DotButtonClick() {
     return;
   }
   MotFileNameEdit->setText(path);
+  FirmName = QFileInfo(path).fileName();
   // The file replaces the firmware image, whatever became of the carried one.
   FirmLoadFault = QStringLiteral("The firmware file %1 did not load.").arg(path);
   if (kx::MakeMotStream(MotFileNameEdit->text(), *FirmStream, kx::kRomSize, kx::MessageBoxSink(this))) {
@@ -334,11 +344,55 @@ void TFormSHBoot::StepRan(int state) { StatusBar1->SetPanelText(0, QString::numb
 void TFormSHBoot::StateChanged(int state) {
   const bool was = BootState != 0;
   BootState = state;
+  if (state == 70) completed_ = true;
   // The run holds the receiver from its first state to its end.
-  if (kx::ReceiverContext *receiver = SHBootLinks.receiver) {
-    if (!was && state != 0) receiver->BeginRun(kx::RunKind::ShWrite);
-    if (was && state == 0) receiver->EndRun(kx::RunKind::ShWrite);
+  kx::ReceiverContext *receiver = SHBootLinks.receiver;
+  if (!was && state != 0) {
+    if (receiver) receiver->BeginRun(kx::RunKind::ShWrite);
+    RecordRunStart();
   }
+  if (was && state == 0) {
+    RecordRunEnd();
+    if (receiver) receiver->EndRun(kx::RunKind::ShWrite);
+  }
+}
+
+// The start is recorded before the run takes the port, so that every run that may have
+// touched the board has its start on record; a run that then cannot open the port ends
+// "failed" at once.
+void TFormSHBoot::RecordRunStart() {
+  completed_ = false;
+  abortClicked_ = false;
+  kx::WriteRecord r;
+  kx::ReceiverContext *receiver = SHBootLinks.receiver;
+  r.serial = receiver ? receiver->SerialNumber() : PreparedSerial;
+  static const QString boards[] = {QStringLiteral("MainBoard"), QStringLiteral("Decoder"), QStringLiteral("Panel")};
+  r.board = Tag >= 0 && Tag < 3 ? boards[Tag] : QStringLiteral("Board%1").arg(Tag);
+  // The flash as the run leaves it written: the image's first 0x40000 bytes, erased
+  // (0xFF) past the end of a shorter one, as the run sends it.
+  QByteArray flash(kx::kRomSize, char(0xFF));
+  const std::size_t n = std::min<std::size_t>(FirmStream->Size(), kx::kRomSize);
+  if (n > 0) std::memcpy(flash.data(), FirmStream->Data(), n);
+  r.SetImages({{FirmName, flash}});
+  r.port = SHBootLinks.port ? QStringLiteral("COM%1").arg(SHBootLinks.port->PortNo()) : QString();
+  r.result = kx::WriteResult::Started;
+  r.version = QCoreApplication::applicationVersion();
+  record_ = r;
+  recordClock_.start();
+  if (SHBootLinks.recordWrite) SHBootLinks.recordWrite(r);
+}
+
+void TFormSHBoot::RecordRunEnd() {
+  if (!record_) return;
+  kx::WriteRecord r = *record_;
+  record_.reset();
+  // Only "Writing complete" is written; the user's Abort is aborted; everything else
+  // (a failure, a port that would not open, a hang-up) failed.
+  r.result = completed_ ? kx::WriteResult::Written
+                        : abortClicked_ ? kx::WriteResult::Aborted : kx::WriteResult::Failed;
+  r.seconds = static_cast<double>(recordClock_.elapsed()) / 1000.0;
+  abortClicked_ = false;
+  if (SHBootLinks.recordWrite) SHBootLinks.recordWrite(r);
 }
 
 void TFormSHBoot::ProgressMaximum(int maximum) { FirmWriteProgressBar->setMaximum(maximum); }

@@ -6,6 +6,7 @@
 // window reaches outside itself (the receiver, the port, the log, the board buttons,
 // the terminal) is given to it through SHBootLinks.
 #include <QColor>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QStatusBar>
 #include <QString>
@@ -13,7 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "main/WriteRecord.h"
 #include "payload/MemoryStream.h"
 #include "shboot/BootWriter.h"
 
@@ -48,6 +51,8 @@ struct TSHBootLinks {
   std::function<void()> portTaking;
   std::function<void(bool open)> portChanged;
   std::function<void()> blockAnswered;
+  // A run started or ended: its record for the record file and the log.
+  std::function<void(const kx::WriteRecord &)> recordWrite;
 };
 extern TSHBootLinks SHBootLinks;
 
@@ -138,6 +143,9 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   // WRITE START stays disabled and refuses: nothing partly loaded reaches the chip.
   QString BootLoadFault;
   QString FirmLoadFault;
+  // The firmware image's name as the write record names it: the carried image's
+  // ("MAIN_Q_SH_7391"), or the file chosen with the "..." button.
+  QString FirmName;
 
   void FormCreate();
   void FormDestroy();
@@ -173,9 +181,18 @@ class TFormSHBoot : public QWidget, public kx::shboot::BootWriterView {
   QColor BoardButtonColour() const;
   void Log(const QString &text) const;
   void LogSave() const;
+  // The record of a run: its start when the run leaves idle, its end when it is idle again.
+  void RecordRunStart();
+  void RecordRunEnd();
   // The board the run in progress writes, and its colour before the run.
   int runBoard_ = -1;
   QColor colourBeforeRun_;
+  // The start's record of the run in progress, the time since then, whether the run
+  // reached "Writing complete", and whether the user's Abort ended it.
+  std::optional<kx::WriteRecord> record_;
+  QElapsedTimer recordClock_;
+  bool completed_ = false;
+  bool abortClicked_ = false;
 };
 
 extern TFormSHBoot *FormSHBoot;

@@ -10,8 +10,13 @@
 #include <QProgressBar>
 #include <QTemporaryDir>
 
+#include <QLineEdit>
+
+#include "main/Wiring.h"
+#include "main/WriteRecord.h"
 #include "platform/Dialogs.h"
 #include "tests/digidec/DigiDecTestSupport.h"
+#include "tests/support/GzipCrc.h"
 
 namespace {
 
@@ -285,5 +290,80 @@ TEST_F(DigiDecRun, WindowsToolRunsThroughWineOrIsRefusedWithoutIt) {
   EXPECT_EQ(Memo().last(), QStringLiteral("I:Success"));
   EXPECT_EQ(w.boxes.texts.size(), 1);
 }
+
+// Every run on record, with the window linked as the program links it: a row and a log
+// line at WRITE START and at the run's end, naming both image files and their CRC-32s.
+struct RecordCase {
+  const char *name;
+  const char *fail;  // KX7391_WRITER_FAIL, or null
+  bool stop;         // stopped as a shutdown stops it
+  kx::WriteResult result;
+};
+
+class DigiDecRecord : public DigiDecRun, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(DigiDecRecord, StartAndEndAreOnRecord) {
+  const RecordCase &c = GetParam();
+  if (c.fail) qputenv("KX7391_WRITER_FAIL", c.fail);
+  if (c.stop) qputenv("KX7391_WRITER_QUIET", "1000");
+  QCoreApplication::setApplicationVersion(QStringLiteral("7.3.91-test"));
+  const QString serial = QStringLiteral("09710042");
+  FormMain->SerialNumberEdit->setText(serial);
+  FormMain->SerialNumberEditExit();
+  kx::digidec::DeployReport quiet{[](const QString &) {}, [] {}, [](const QString &) {}, [](const QString &) {}};
+  ASSERT_TRUE(kx::digidec::DeployWriterTool(w.base.path(), kxtest::ReaderOf(payloads), quiet));
+  form = FormDigiDec = new TFormDigiDec(kx::DigiDecWindowLinks());
+  const QString crc = kxtest::GzipCrc32(payloads["DIGIDEC_A57"]) + '+' + kxtest::GzipCrc32(payloads["DIGIDEC_10_A57"]);
+  ASSERT_EQ(crc.size(), 17) << "gzip did not run";
+
+  form->ExeButtonClick();
+  // The start is on the disk before the tool can have done anything.
+  const QString records = QString::fromLatin1(kx::kWriteRecordFileName);
+  EXPECT_EQ(kx::ReadWriteRecordFile(records).records.size(), 1);
+  EXPECT_TRUE(kx::LookForInterruptedWriteOf(serial).interrupted.has_value());
+  if (c.stop) {
+    ASSERT_TRUE(Started());
+    form->ShutdownStop();
+  }
+  ASSERT_TRUE(RunEnds());
+  ASSERT_TRUE(kxtest::WaitUntil([&] { return !form->Run->ToolAlive(); }));
+
+  const kx::WriteRecordFileContents file = kx::ReadWriteRecordFile(records);
+  EXPECT_EQ(file.header, kx::WriteRecordHeader());
+  ASSERT_EQ(file.records.size(), 2);
+  for (const kx::WriteRecord &r : file.records) {
+    EXPECT_EQ(r.serial, serial);
+    EXPECT_EQ(r.board, QStringLiteral("DigiDec"));
+    EXPECT_EQ(r.image, QStringLiteral("2507A.A57+2507A_Cyclone10.A57"));
+    EXPECT_EQ(r.crc32, crc);
+    EXPECT_EQ(r.port, QString());
+    EXPECT_EQ(r.version, QStringLiteral("7.3.91-test"));
+  }
+  EXPECT_EQ(file.records[0].result, kx::WriteResult::Started);
+  EXPECT_EQ(file.records[1].result, c.result);
+  if (c.result == kx::WriteResult::Written) {
+    EXPECT_GT(file.records[1].seconds, 0.5);
+  }
+
+  const QStringList texts = kxtest::LogTexts();
+  const qsizetype start =
+      texts.indexOf("Write record: started DigiDec 2507A.A57+2507A_Cyclone10.A57 CRC-32 " + crc);
+  ASSERT_GE(start, 0) << texts.join('|').toStdString();
+  EXPECT_LT(texts.indexOf("DigiDec[WRITE] clicked"), start);
+  EXPECT_LT(start, texts.indexOf(" execute WriterCmd"));
+  const QString end = "Write record: " + kx::WriteResultText(c.result) +
+                      " DigiDec 2507A.A57+2507A_Cyclone10.A57 CRC-32 " + crc + ' ';
+  EXPECT_TRUE(texts.last().startsWith(end) && texts.last().endsWith(" s")) << texts.last().toStdString();
+  EXPECT_EQ(texts.filter("Write record:").size(), 2);
+  // In the receiver's own log, which now knows the run ended.
+  EXPECT_TRUE(FormMain->Log().SerialLines().last().mid(24).startsWith(end));
+  EXPECT_FALSE(kx::LookForInterruptedWriteOf(serial).interrupted.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, DigiDecRecord,
+                         ::testing::Values(RecordCase{"Written", nullptr, false, kx::WriteResult::Written},
+                                           RecordCase{"Failed", "nolog", false, kx::WriteResult::Failed},
+                                           RecordCase{"Stopped", nullptr, true, kx::WriteResult::Aborted}),
+                         [](const ::testing::TestParamInfo<RecordCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -43,11 +43,11 @@ TEST_F(WriteFail, EachFailureEndsTheRunAsItsTableSays) {
     ASSERT_TRUE(kxtest::WaitUntil([&] { return !boxes.logLengthAtClose.empty(); }));
 
     EXPECT_EQ(boxes.texts, QStringList{c.message});
-    const QStringList log = LogSince(mark);
-    EXPECT_EQ(log, c.log);
-    // The closing state ran while the box was open.
+    const QStringList log = RecordsMarked(LogSince(mark));
+    EXPECT_EQ(log, WithRecordMarks(c.log));
+    // The closing state ran while the box was open, and the run's end is on record.
     ASSERT_EQ(boxes.logLengthAtClose.size(), 1u);
-    EXPECT_EQ(LogSince(mark).mid(0, boxes.logLengthAtClose[0] - mark).last(), kClose);
+    EXPECT_EQ(log.mid(boxes.logLengthAtClose[0] - mark - 2, 2), (QStringList{kClose, "Write record: failed"}));
     EXPECT_TRUE(FormSHBoot->StatusBar1->PanelText(1).startsWith(c.panelPrefix))
         << FormSHBoot->StatusBar1->PanelText(1).toStdString();
     EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
@@ -76,8 +76,8 @@ TEST_F(WriteFail, AnImageGoneBeforeProgrammingEndsTheRunWithoutABox) {
   FormSHBoot->FirmStream->Clear();
   ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(20)));
   EXPECT_TRUE(boxes.texts.isEmpty());
-  EXPECT_EQ(LogSince(mark),
-            (QStringList{kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, "Illegal the Firmware", kClose}));
+  EXPECT_EQ(RecordsMarked(LogSince(mark)),
+            WithRecordMarks({kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, "Illegal the Firmware", kClose}));
   EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), "Illegal the Firmware");
   EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
   EXPECT_TRUE(FormSHBoot->AbortButton->isEnabled());
@@ -95,7 +95,9 @@ TEST_F(WriteFail, APortThatCannotBeOpenedEndsTheRun) {
   ASSERT_TRUE(kxtest::WaitUntil([&] { return !boxes.texts.isEmpty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(boxes.texts, QStringList{"Can not open the COM port"});
   EXPECT_EQ(BootState, 0);
-  EXPECT_EQ(LogSince(mark), (QStringList{kWrite, kOpen, "Can not open the COM port"}));
+  // The run was on record from its start, and ended failed as it went idle.
+  EXPECT_EQ(RecordsMarked(LogSince(mark)), (QStringList{kWrite, "Write record: started", kOpen,
+                                                        "Write record: failed", "Can not open the COM port"}));
   EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
   EXPECT_FALSE(FormSHBoot->AbortButton->isEnabled());
   EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Fuchsia) << "nothing was written to the board";
@@ -131,8 +133,8 @@ TEST_F(WriteFail, AnUnpluggedLineEndsTheRunAtOnceAndAnotherPortWorks) {
 
   const QString message = QStringLiteral("COM%1 was disconnected.").arg(kSimPort);
   EXPECT_EQ(boxes.texts, QStringList{message});
-  EXPECT_EQ(LogSince(mark), (QStringList{kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, message,
-                                         kClose}));
+  EXPECT_EQ(RecordsMarked(LogSince(mark)),
+            WithRecordMarks({kWrite, kOpen, kAdjusted, kErased, kPrepare, kChange, kChanged, message, kClose}));
   EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), message);
   EXPECT_EQ(FormMain->MainBoardBitBtn->FontColor(), kx::colors::Red);
   EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());

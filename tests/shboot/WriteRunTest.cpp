@@ -48,18 +48,19 @@ TEST_F(WriteRun, EveryBoardIsProgrammedToTheEnd) {
     EXPECT_TRUE(rx->flash(c.simBoard) == image) << "the receiver's flash differs from the loaded image";
     EXPECT_TRUE(rx->programmed(c.simBoard));
     EXPECT_EQ(rx->counters().framesReceived, NonBlankBlocks(image)) << "a blank block was sent, or a block twice";
-    const QStringList log = LogSince(mark);
-    ASSERT_EQ(log.size(), 9) << log.join(" | ").toStdString();
-    EXPECT_EQ(log.mid(0, 7), (QStringList{"[WRITE](FormSHBoot) Clicked",
+    const QStringList log = RecordsMarked(LogSince(mark));
+    ASSERT_EQ(log.size(), 11) << log.join(" | ").toStdString();
+    EXPECT_EQ(log.mid(0, 8), (QStringList{"[WRITE](FormSHBoot) Clicked", "Write record: started",
                                           QStringLiteral("COMM port open  Timing Type") + QLatin1String(c.timing),
                                           "AdjustBitRate OK", "Erace OK", "Prepare the boot program",
                                           "Change the BitRate", "Changed the BitRate to 115kbps"}));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Writing complete\\. \\d\\d:\\d\\d:\\d\\d - \\d\\d:\\d\\d:\\d\\d$"))
-                    .match(log[7])
+                    .match(log[8])
                     .hasMatch())
-        << log[7].toStdString();
-    EXPECT_EQ(log[8], "COMM port close");
-    EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), log[7]);
+        << log[8].toStdString();
+    EXPECT_EQ(log[9], "COMM port close");
+    EXPECT_EQ(log[10], "Write record: written");
+    EXPECT_EQ(FormSHBoot->StatusBar1->PanelText(1), log[8]);
     // The closing state's own post finds state 0 and rewrites panel 0.
     EXPECT_TRUE(kxtest::WaitUntil([] { return FormSHBoot->StatusBar1->PanelText(0) == "0"; },
                                   std::chrono::milliseconds(500)));
@@ -86,11 +87,13 @@ TEST_F(WriteRun, OkHidesTheWindowAndTheRunCompletes) {
   FormSHBoot->BitBtn1->click();
   EXPECT_FALSE(FormSHBoot->isVisible());
   ASSERT_TRUE(kxtest::WaitUntil([] { return BootState == 0; }, std::chrono::seconds(30)));
-  const QStringList log = LogSince(mark);
-  ASSERT_GE(log.size(), 3);
-  EXPECT_EQ(log[1], QStringLiteral("[OK](FormSHBoot) clicked. Close ") + FormSHBoot->windowTitle());
-  EXPECT_TRUE(log[log.size() - 2].startsWith("Writing complete. "));
-  EXPECT_EQ(log.last(), "COMM port close");
+  const QStringList log = RecordsMarked(LogSince(mark));
+  ASSERT_GE(log.size(), 5);
+  EXPECT_EQ(log[1], "Write record: started");
+  EXPECT_EQ(log[2], QStringLiteral("[OK](FormSHBoot) clicked. Close ") + FormSHBoot->windowTitle());
+  EXPECT_TRUE(log[log.size() - 3].startsWith("Writing complete. "));
+  EXPECT_EQ(log[log.size() - 2], "COMM port close");
+  EXPECT_EQ(log.last(), "Write record: written");
   EXPECT_EQ(FormMain->DecoderBitBtn->FontColor(), kx::colors::Blue);
   EXPECT_TRUE(rx->programmed(sim::Board::Decoder));
 }
@@ -123,8 +126,8 @@ TEST_F(WriteRun, AbortInTheMiddleOfProgrammingAndABoardButtonDuringTheRun) {
   EXPECT_EQ(BootState, 0);
   // Steps already posted and later ticks do nothing more.
   kxtest::WaitUntil([] { return false; }, std::chrono::milliseconds(400));
-  EXPECT_EQ(LogSince(mark), (QStringList{"[Abort](FormSHBoot) clicked",
-                                         "Write aborted: the board is left unwritten. Write it again."}));
+  EXPECT_EQ(RecordsMarked(LogSince(mark)), (QStringList{"[Abort](FormSHBoot) clicked", "Write record: aborted",
+                                                        "Write aborted: the board is left unwritten. Write it again."}));
   EXPECT_FALSE(FormMain->CommX1->IsOpen());
   EXPECT_EQ(FormMain->CommX1->Tag, 0);
   EXPECT_TRUE(FormSHBoot->WriteButton->isEnabled());
@@ -147,7 +150,7 @@ TEST_F(WriteRun, AbortBeforeTheEraseLeavesTheBoardsColour) {
   EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Yellow);
   const qsizetype mark = LogMark();
   FormSHBoot->AbortButton->click();
-  EXPECT_EQ(LogSince(mark), QStringList{"[Abort](FormSHBoot) clicked"});
+  EXPECT_EQ(RecordsMarked(LogSince(mark)), (QStringList{"[Abort](FormSHBoot) clicked", "Write record: aborted"}));
   EXPECT_EQ(FormMain->PanelBitBtn->FontColor(), kx::colors::Fuchsia);
   EXPECT_TRUE(FormTerminal->OpenButton->isEnabled());
   EXPECT_FALSE(FormTerminal->CloseButton->isEnabled());

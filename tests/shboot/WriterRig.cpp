@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
@@ -65,6 +66,22 @@ QStringList LogSince(qsizetype mark) {
   const QStringList &lines = FormMain->Log().MainLines();
   for (qsizetype i = mark; i < lines.size(); ++i) out.append(lines[i].mid(kStampLength));
   return out;
+}
+
+QStringList RecordsMarked(const QStringList &lines) {
+  static const QRegularExpression record(QStringLiteral("^(Write record: \\S+) .*$"));
+  QStringList out;
+  for (const QString &l : lines) {
+    const QRegularExpressionMatch m = record.match(l);
+    out.append(m.hasMatch() ? m.captured(1) : l);
+  }
+  return out;
+}
+
+QStringList WithRecordMarks(QStringList engineLines, const QString &result) {
+  engineLines.insert(1, QStringLiteral("Write record: started"));
+  engineLines.insert(engineLines.indexOf(QStringLiteral("COMM port close")) + 1, QStringLiteral("Write record: ") + result);
+  return engineLines;
 }
 
 std::size_t NonBlankBlocks(const std::vector<std::uint8_t> &image) {

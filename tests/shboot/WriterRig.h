@@ -33,6 +33,14 @@ void AdvanceWriterClock(std::uint32_t ms);
 QStringList LogSince(qsizetype mark);
 qsizetype LogMark();
 
+// The window's record lines reduced to their result ("Write record: started"), the rest
+// as they are: what the log holds around a run, without the image's name and CRC.
+QStringList RecordsMarked(const QStringList &lines);
+// The engine's lines of a run (WriteFaults' table) with the lines the window's record adds:
+// its start after WRITE START's line, and its end (`result`) where the run went idle, after
+// the port's close.
+QStringList WithRecordMarks(QStringList engineLines, const QString &result = QStringLiteral("failed"));
+
 // Blocks of a flash image that hold a byte other than 0xFF.
 std::size_t NonBlankBlocks(const std::vector<std::uint8_t> &image);
 
