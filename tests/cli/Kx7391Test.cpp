@@ -426,6 +426,7 @@ TEST_F(Kx7391Test, WriteDigiDecFollowsTheWriterTool) {
   };
   const Case cases[] = {{"", 0, "Success"},
                         {"error", 11, "E:Write error at 0x00040000; WriterCmd ended without Success: exit code 1"},
+                        {"silent", 11, "WriterCmd ended without Success: exit code"},
                         {"crash", 11, "WriterCmd ended without Success: killed by signal"},
                         {"nolog", 11, "WriterCmd ended without Success: exit code 4"}};
   for (const Case &c : cases) {
