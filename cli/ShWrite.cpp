@@ -112,8 +112,8 @@ class JobView : public sh::BootWriterView {
 
 class Job : public QThread {
  public:
-  Job(int board, Receiver receiver, int slot, const WriteOptions &options, WriteRecordFile &records)
-      : board_(board), rx_(std::move(receiver)), slot_(slot), options_(options), records_(records) {}
+  Job(int board, Receiver receiver, int slot, int count, const WriteOptions &options, WriteRecordFile &records)
+      : board_(board), rx_(std::move(receiver)), slot_(slot), named_(count > 1), options_(options), records_(records) {}
 
   // Called on the job's thread once it is ready to write (or has ended without).
   std::function<void(Job *)> ready;
@@ -126,8 +126,10 @@ class Job : public QThread {
   int Slot() const { return slot_; }
   QString BoardJson() const { return QLatin1String(kBoardJson[board_]); }
   QJsonObject Object(const QString &kind) const { return JsonObject(kind, rx_.port, rx_.serial, BoardJson()); }
-  void Say(const QString &t) const { Console::Get().Out(rx_.port + QStringLiteral(": ") + t); }
-  void SayErr(const QString &t) const { Console::Get().Err(rx_.port + QStringLiteral(": ") + t); }
+  // With several receivers each line names its port; one receiver's lines are as they were.
+  QString Named(const QString &t) const { return named_ ? rx_.port + QStringLiteral(": ") + t : t; }
+  void Say(const QString &t) const { Console::Get().Out(Named(t)); }
+  void SayErr(const QString &t) const { Console::Get().Err(Named(t)); }
 
   // From the main thread.
   void Go() { Post([this] { Decide(true, kOk, {}, {}); }); }
@@ -184,6 +186,7 @@ class Job : public QThread {
   int board_;
   Receiver rx_;
   int slot_;
+  bool named_;
   WriteOptions options_;
   WriteRecordFile &records_;
   std::mutex mutex_;
@@ -210,11 +213,15 @@ void JobView::PanelText(const QString &t) {
     QJsonObject o = job_.Object(QStringLiteral("status"));
     o["text"] = t;
     Console::Get().Json(o);
+  }
+  // In the closing state the status is a failure's text: said on standard error, also on a
+  // terminal, and once, whether the failure's message comes before it or after.
+  if (writer_.State() == 999) {
+    if (t != lastShown) job_.SayErr(t);
+    lastShown = t;
     return;
   }
-  // A failure's text is shown once, as the message or as the status, whichever comes first.
-  if (Console::Get().Terminal() || t == lastShown) return;
-  lastShown = t;
+  if (job_.Json() || Console::Get().Terminal()) return;
   job_.Say(t);
 }
 
@@ -464,7 +471,7 @@ int WriteSh(int board, const QList<Receiver> &receivers, const WriteOptions &opt
 
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < receivers.size(); ++i)
-    jobs.push_back(std::make_unique<Job>(board, receivers[i], i, options, records));
+    jobs.push_back(std::make_unique<Job>(board, receivers[i], i, static_cast<int>(receivers.size()), options, records));
 
   QEventLoop loop;
   int finished = 0;
@@ -578,8 +585,11 @@ int WriteSh(int board, const QList<Receiver> &receivers, const WriteOptions &opt
     for (auto &j : jobs) {
       const Outcome &o = j->outcome;
       const QString who = j->Rx().port + (j->Rx().serial.isEmpty() ? QString() : QLatin1Char(' ') + j->Rx().serial);
-      if (o.exit == kOk)
-        con.Out(jobs.size() == 1 ? o.message : who + QStringLiteral(": written: ") + o.message);
+      // One receiver's completion is printed already, except on a terminal.
+      if (o.exit == kOk && jobs.size() > 1)
+        con.Out(who + QStringLiteral(": written: ") + o.message);
+      else if (o.exit == kOk && con.Terminal())
+        con.Out(o.message);
       else if (jobs.size() > 1)
         con.Err(QStringLiteral("%1: %2 (exit %3): %4").arg(who, o.result).arg(o.exit).arg(o.message));
     }
