@@ -202,7 +202,12 @@ int main(int argc, char **argv) {
     return Usage(QStringLiteral("--port and --serial go in pairs: %1 ports, %2 serial numbers.")
                      .arg(receivers.size())
                      .arg(serials.size()));
-  for (int i = 0; i < serials.size(); ++i) receivers[i].serial = serials[i];
+  for (int i = 0; i < serials.size(); ++i) {
+    // Two runs would share one serial log and one receiver's record.
+    if (serials.indexOf(serials[i]) != i)
+      return Usage(QStringLiteral("The serial number %1 is given twice.").arg(serials[i]));
+    receivers[i].serial = serials[i];
+  }
 
   if (command == QStringLiteral("check")) {
     if (receivers.size() > 1) return Usage(QStringLiteral("check takes one --port."));

@@ -305,7 +305,10 @@ TEST_F(Kx7391Test, TheMainBoardImageIsNeverGuessed) {
   for (const QStringList &args : {QStringList{"write", "mainboard", "--port", "COM9", "--image", "DECORD_SH_7391"},
                                   QStringList{"write", "decoder", "--port", "COM9", "--image", "MAIN_B_SH_7391"},
                                   QStringList{"write", "mainboard", "--port", "COM9", "--image", "MAIN_B_SH_7391",
-                                              "--image", "MAIN_Q_SH_7391"}})
+                                              "--image", "MAIN_Q_SH_7391"},
+                                  QStringList{"write", "decoder", "--port", "COM9", "--port", "COM10", "--serial", "1"},
+                                  QStringList{"write", "decoder", "--port", "COM9", "--serial", "1", "--port", "COM10",
+                                              "--serial", "1"}})
     EXPECT_EQ(Run(args), 1) << args.join(' ').toStdString();
 }
 
@@ -470,6 +473,10 @@ TEST_F(Kx7391Test, WriteDigiDecFollowsTheWriterTool) {
     seen += p.readAllStandardOutput();
   }
   ASSERT_TRUE(seen.contains("I:Erasing..")) << seen.toStdString();
+  // Meanwhile the tool's folder is held: another write is not started, and says why.
+  QString err;
+  EXPECT_EQ(Run({"write", "digidec", "--serial", "09680662", "--yes"}, nullptr, 20000, &err), 12);
+  EXPECT_TRUE(err.contains("another KX7391Updater")) << err.toStdString();
   p.terminate();
   ASSERT_TRUE(p.waitForFinished(10000));
   EXPECT_EQ(p.exitCode(), 7);
