@@ -221,7 +221,8 @@ void TFormDigiDec::RecordRunStart() {
   const QByteArray image10 = read(kx::digidec::kImage10FileName);
   r.SetImages({{kx::digidec::kImageFileName, image}, {kx::digidec::kImage10FileName, image10}});
   r.result = kx::WriteResult::Started;
-  r.version = QCoreApplication::applicationVersion();
+  // The version alone: --version adds the licence after a line break.
+  r.version = QCoreApplication::applicationVersion().section(QLatin1Char('\n'), 0, 0);
   record_ = r;
   recordClock_.start();
   if (links_.recordWrite) links_.recordWrite(r);

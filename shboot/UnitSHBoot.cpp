@@ -376,7 +376,8 @@ void TFormSHBoot::RecordRunStart() {
   r.SetImages({{FirmName, flash}});
   r.port = SHBootLinks.port ? QStringLiteral("COM%1").arg(SHBootLinks.port->PortNo()) : QString();
   r.result = kx::WriteResult::Started;
-  r.version = QCoreApplication::applicationVersion();
+  // The version alone: --version adds the licence after a line break.
+  r.version = QCoreApplication::applicationVersion().section(QLatin1Char('\n'), 0, 0);
   record_ = r;
   recordClock_.start();
   if (SHBootLinks.recordWrite) SHBootLinks.recordWrite(r);

@@ -3,7 +3,7 @@
 // the least the line and the fixed waits of the run allow. Also reports the CPU time
 // the user-interface thread spent during the run. Each run writes twice: through the
 // updater's window, then with `kx7391 write mainboard --yes` (its own figure from
-// WRITE START to the end of the closing state, as it reports it in --json).
+// WRITE START to the end of the closing state, as its "end" object in --json gives it).
 //
 //   build/bin/shboot_write_bench [--runs N] [--trace FILE]   (kx7391's trace: FILE.kx7391)
 #include <QCoreApplication>
@@ -168,7 +168,11 @@ int main(int argc, char **argv) {
                                            QStringLiteral("09680661"), QStringLiteral("--yes"), QStringLiteral("--json")});
     cli.closeWriteChannel();
     cli.waitForFinished(120000);
-    const QJsonObject result = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    // JSON Lines: the receiver's "end" object holds the run's seconds.
+    QJsonObject result;
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n'))
+      if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o.value(QStringLiteral("kind")) == QStringLiteral("end"))
+        result = o;
     const double cliSeconds = result.value(QStringLiteral("seconds")).toDouble();
     const bool cliOk = cli.exitCode() == 0 && rx2.flash(kx::sim::Board::MainBoard) ==
                                                   std::vector<std::uint8_t>(image.begin(), image.begin() + kx::shboot::kFlashSize);
