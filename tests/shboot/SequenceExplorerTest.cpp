@@ -147,11 +147,11 @@ const QString kSerials[] = {QStringLiteral("09680001"), QStringLiteral("09680661
 enum class Act {
   ReceiverChange, Unplug, TypeSerial, TakeSerial, VersionCheck, CKey, Step3, Board, WriteStart, WriterAbort,
   WriterOk, CheckAbort, ComSearch, ComDropDown, ComOpen, ComClose, Send, SendHex, FileSend, FileSendThenWrite,
-  DigiDecStart, CloseYes, CloseNo, TimePasses, WaitForRuns, kCount
+  DigiDecStart, CloseYes, CloseNo, TimePasses, WaitForRuns, Routine, kCount
 };
 
 // How often each action is drawn.
-const int kWeights[] = {5, 2, 6, 5, 6, 2, 3, 7, 8, 3, 2, 3, 2, 1, 2, 2, 2, 1, 1, 2, 2, 2, 2, 6, 5};
+const int kWeights[] = {3, 1, 6, 5, 6, 2, 3, 7, 8, 3, 2, 3, 2, 1, 2, 2, 2, 1, 1, 2, 2, 1, 2, 4, 5, 6};
 static_assert(std::size(kWeights) == static_cast<std::size_t>(Act::kCount));
 
 class SequenceExplorer : public WriterTest {
@@ -341,6 +341,7 @@ class SequenceExplorer : public WriterTest {
       std::size_t written = 0;
       if (!WrittenBlocksMatch(sh_.receiver->flash(board), Carried(sh_.image), &written))
         Fail(where + QStringLiteral(": the receiver's flash holds blocks that are not of ") + sh_.image);
+      ++imagesChecked_;
     }
     if (complete && sh_.receiver->flash(board) != Carried(sh_.image))
       Fail(where + QStringLiteral(": complete, but the flash is not ") + sh_.image);
@@ -607,6 +608,22 @@ class SequenceExplorer : public WriterTest {
         actions_ << QStringLiteral("wait for the runs");
         kxtest::WaitUntil([] { return BootState == 0 && !FormDigiDec->NowCommandExecute; }, std::chrono::seconds(20));
         return;
+      case Act::Routine: {
+        // The usual way through: the check, its answer, MainBoard, WRITE START.
+        actions_ << QStringLiteral("VersionCheck, its answer, MainBoard, WRITE START");
+        Do([] { FormMain->ConnectTestBitBtn->click(); });
+        kxtest::WaitUntil([] { return FormMain->ConnectTestBitBtn->Tag == 0; }, std::chrono::milliseconds(1500));
+        Do([&] {
+          if (!FormMain->MainBoardBitBtn->isEnabled()) return;
+          PredictTake();
+          FormMain->MainBoardBitBtn->click();
+        });
+        Do([&] {
+          if (FormSHBoot->isVisible()) FocusLeavesMain();
+          WriteStart();
+        });
+        return;
+      }
       case Act::kCount: return;
     }
   }
@@ -716,7 +733,7 @@ class SequenceExplorer : public WriterTest {
   ShRun sh_;
   DdRun dd_;
   QString sendFile_;
-  int shRuns_ = 0, shComplete_ = 0, ddRuns_ = 0;
+  int shRuns_ = 0, shComplete_ = 0, imagesChecked_ = 0, ddRuns_ = 0;
 };
 
 TEST_F(SequenceExplorer, RandomWalksAcrossTheWindows) {
@@ -732,7 +749,7 @@ TEST_F(SequenceExplorer, RandomWalksAcrossTheWindows) {
     Walk(seed, steps, deadline);
   if (!failed_) FinalWrite();
   std::cout << "[ explorer ] " << walks << " walks from seed " << first << ", " << shRuns_ << " SH writes ("
-            << shComplete_ << " complete), " << ddRuns_ << " DigiDec runs, " << clock.elapsed() / 1000.0 << " s\n";
+            << shComplete_ << " complete, " << imagesChecked_ << " with frames checked), " << ddRuns_ << " DigiDec runs, " << clock.elapsed() / 1000.0 << " s\n";
   boxes_.reset();
   EXPECT_GT(shComplete_, 0) << "no write completed: the walk reached no image check";
 }
