@@ -414,6 +414,23 @@ class SequenceExplorer : public WriterTest {
       Fail(QStringLiteral("the writer's caption \"%1\" does not name \"%2\"").arg(FormSHBoot->windowTitle(), taken_));
   }
 
+  // A send of the terminal: disabled, or refused with its note, while a write holds the port.
+  void TerminalSend(QPushButton *button) {
+    static const QString note = QStringLiteral("; The SH writer holds the port: nothing was sent");
+    const auto notes = [] {
+      FormTerminal->TerminalRxFlush();
+      return FormTerminal->RichEdit1->toPlainText().count(note);
+    };
+    // A disabled button sends nothing either.
+    const bool held = BootState != 0 && button->isEnabled();
+    const qsizetype before = held ? notes() : 0;
+    button->click();
+    if (const qsizetype after = held ? notes() : 0; held && after != before + 1)
+      Fail(QStringLiteral("a terminal send during the write was not refused (its notes %1 before, %2 after)")
+               .arg(before)
+               .arg(after));
+  }
+
   void Step(Act act) {
     switch (act) {
       case Act::ReceiverChange: {
@@ -524,7 +541,7 @@ class SequenceExplorer : public WriterTest {
         Do([&] {
           FocusLeavesMain();
           FormTerminal->CommandComboBox->setEditText(QStringLiteral("VR"));
-          FormTerminal->SendButton->click();
+          TerminalSend(FormTerminal->SendButton);
         });
         return;
       case Act::SendHex:
@@ -532,7 +549,7 @@ class SequenceExplorer : public WriterTest {
         Do([&] {
           FocusLeavesMain();
           FormTerminal->CommandComboBox->setEditText(QStringLiteral("56 52 0D 0A"));
-          FormTerminal->SendHEXButton->click();
+          TerminalSend(FormTerminal->SendHEXButton);
         });
         return;
       case Act::FileSend:
@@ -543,10 +560,24 @@ class SequenceExplorer : public WriterTest {
           FocusLeavesMain();
           FormTerminal->SendFileEdit->setText(sendFile_);
           // The user goes on to the writer while the file's lines go out.
-          if (write) QTimer::singleShot(150, FormSHBoot, [this] { WriteStart(); });
-          FormTerminal->FileSendStartButton->click();
+          static const QString stopped = QStringLiteral("; File Send stopped: the SH writer takes the port");
+          const auto stops = [] {
+            FormTerminal->TerminalRxFlush();
+            return FormTerminal->RichEdit1->toPlainText().count(stopped);
+          };
+          const qsizetype before = stops();
+          bool sending = true, startedInside = false;
+          if (write)
+            QTimer::singleShot(150, FormSHBoot, [&] {
+              WriteStart();
+              startedInside = sending && BootState != 0;
+            });
+          TerminalSend(FormTerminal->FileSendStartButton);
+          sending = false;
+          if (write) Pump(200);
+          // No line of the file may follow the write's start.
+          if (startedInside && stops() != before + 1) Fail(QStringLiteral("the file send went on into the write"));
         });
-        if (write) Pump(200);
         return;
       }
       case Act::DigiDecStart: {
