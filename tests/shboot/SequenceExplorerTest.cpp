@@ -8,6 +8,7 @@
 //   KX7391_EXPLORER_SECONDS  how long to walk (default 40)
 //   KX7391_EXPLORER_SEED     the first walk's seed (default 1); each further walk takes the next
 //   KX7391_EXPLORER_STEPS    steps per walk (default 40)
+//   KX7391_EXPLORER_VERBOSE  set: every step printed as it is taken
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
