@@ -53,14 +53,17 @@ void ReceiverContext::ForgetAnswer() {
 }
 
 void ReceiverContext::BeginRun(RunKind kind) {
-  run_ = kind;
-  runSerial_ = serial_;
+  // The serial number cannot change while a run is in progress, so a second run is for
+  // the same receiver.
+  if (!RunInProgress()) runSerial_ = serial_;
+  if (kind == RunKind::ShWrite) shRun_ = true;
+  if (kind == RunKind::DigiDecWrite) ddRun_ = true;
 }
 
 void ReceiverContext::EndRun(RunKind kind) {
-  if (run_ != kind) return;
-  run_ = RunKind::None;
-  runSerial_.clear();
+  if (kind == RunKind::ShWrite) shRun_ = false;
+  if (kind == RunKind::DigiDecWrite) ddRun_ = false;
+  if (!RunInProgress()) runSerial_.clear();
 }
 
 QString ReceiverContext::RunName(RunKind kind) {
@@ -83,7 +86,7 @@ QString ReceiverContext::SerialChangeRefusal() const {
   if (!RunInProgress()) return QString();
   return QStringLiteral("The serial number cannot be changed while %1 for %2 is in progress. Wait for its end, "
                         "then enter the next receiver's serial number.")
-      .arg(RunName(run_), runSerial_.isEmpty() ? QStringLiteral("this receiver") : runSerial_);
+      .arg(RunName(Run()), runSerial_.isEmpty() ? QStringLiteral("this receiver") : runSerial_);
 }
 
 }  // namespace kx

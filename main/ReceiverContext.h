@@ -65,12 +65,15 @@ class ReceiverContext {
   // cannot be taken while one is in progress.
   void BeginRun(RunKind kind);
   void EndRun(RunKind kind);
-  RunKind Run() const { return run_; }
-  bool RunInProgress() const { return run_ != RunKind::None; }
+  // An SH write and a DigiDec run may go on side by side (one on the serial port, the
+  // other on USB): each holds the receiver until its own end. Run() names the SH write
+  // first.
+  RunKind Run() const { return shRun_ ? RunKind::ShWrite : ddRun_ ? RunKind::DigiDecWrite : RunKind::None; }
+  bool RunInProgress() const { return shRun_ || ddRun_; }
   const QString &RunSerialNumber() const { return runSerial_; }
   static QString RunName(RunKind kind);
   // An SH write holds the port: every other user is refused.
-  bool WriteHoldsPort() const { return run_ == RunKind::ShWrite; }
+  bool WriteHoldsPort() const { return shRun_; }
   // Why `action` cannot be done now (the port is held by an SH write); empty when it can.
   QString PortRefusal(const QString &action) const;
   // Why the serial number cannot be changed now; empty when it can.
@@ -86,7 +89,8 @@ class ReceiverContext {
   int shortRfu_ = 0;
   std::uint64_t identity_ = 1;
   CarriedVersions carried_;
-  RunKind run_ = RunKind::None;
+  bool shRun_ = false;
+  bool ddRun_ = false;
   QString runSerial_;
 };
 
